@@ -1,0 +1,222 @@
+#include "front_end/conversion_run.h"
+
+#include "front_end/output_guard.h"
+#include "signal/pulse_measurement.h"
+#include "tape_files/ctf_file.h"
+#include "tape_files/tap_file.h"
+
+#include <cassert>
+
+namespace velmora {
+namespace {
+
+static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accepted by convert_chunk");
+
+constexpr std::uint64_t advisory_threshold = 200;
+
+constexpr const char* usage_lines[] = {
+    "USAGE: velmora <CTFfile> <TAPfile> [<TAPversion>]",
+    "   (default TAP version is 1)",
+    "e.g.",
+    "   velmora tape1.ctf tape1.tap 2",
+    "   velmora data.ctf data.tap",
+};
+
+run_status input_failure(ctf_read_result result)
+{
+    switch (result) {
+    case ctf_read_result::ok:
+        break;
+    case ctf_read_result::ended_early:
+        return run_status::truncated_input;
+    case ctf_read_result::read_error:
+        return run_status::unreadable_input;
+    }
+    return run_status::converted;
+}
+
+// Walks every block after the header, writing entries and block gaps. Stops
+// at the first failure; what was read before it is converted and written.
+run_status convert_blocks(ctf_reader& reader, const ctf_header& header, int version, tap_writer& writer,
+                          pulse_state& state)
+{
+    std::uint8_t chunk[ctf_chunk_size];
+    static std::uint8_t entries[pulse_output_capacity];
+    const std::int32_t blocks = ctf_block_count(header);
+    for (std::int32_t block_number = 1; block_number <= blocks; ++block_number) {
+        ctf_block_descriptor block{};
+        ctf_read_result result = read_ctf_block_descriptor(reader, block);
+        if (result != ctf_read_result::ok) {
+            return input_failure(result);
+        }
+        while (block.remaining > 0) {
+            std::size_t length = 0;
+            result = read_ctf_chunk(reader, block, chunk, length);
+            if (length > 0) {
+                const std::size_t size = convert_chunk(chunk, length, block.sample_period, version, state, entries);
+                if (!write_tap_data(writer, entries, size)) {
+                    return run_status::cannot_write_output;
+                }
+            }
+            if (result != ctf_read_result::ok) {
+                return input_failure(result);
+            }
+        }
+        if (block_number < blocks && !write_tap_block_gap(writer)) {
+            return run_status::cannot_write_output;
+        }
+    }
+    return run_status::converted;
+}
+
+// Opens the output for writing unless it names the input itself; arms the
+// removal of the unfinished image before any signal can see it half made.
+std::FILE* open_output(const char* path, const file_identity& input, file_identity& output)
+{
+    if (path_names_file(path, input)) {
+        return nullptr;
+    }
+    block_interrupts();
+    std::FILE* const file = std::fopen(path, "wb");
+    if (file != nullptr) {
+        // An output whose identity is unknown is never removed.
+        if (identify_open_file(fileno(file), output)) {
+            arm_interrupt_cleanup(path, output);
+        } else {
+            output = file_identity{};
+        }
+    }
+    unblock_interrupts();
+    return file;
+}
+
+// Reads the header and converts every block. The image is finished (and
+// its stream closed) whenever its header was written and all writes so far
+// succeeded, including after input that ended early.
+run_status convert_open_files(std::FILE* input, const run_request& request, tap_writer& writer, pulse_state& state)
+{
+    ctf_reader reader{input, 0};
+    ctf_header header{};
+    switch (read_ctf_header(reader, header)) {
+    case ctf_read_result::ok:
+        break;
+    case ctf_read_result::ended_early:
+        return run_status::empty_capture;
+    case ctf_read_result::read_error:
+        return run_status::unreadable_input;
+    }
+    if (header.block_count_field == 1) {
+        return run_status::empty_capture;
+    }
+    tap_header image{static_cast<std::uint8_t>(request.version), 0};
+    if (!write_tap_header(writer, image)) {
+        return run_status::cannot_write_output;
+    }
+    const run_status status = convert_blocks(reader, header, request.version, writer, state);
+    if (status == run_status::cannot_write_output || !finish_tap_file(writer, image)) {
+        return run_status::cannot_write_output;
+    }
+    return status;
+}
+
+} // namespace
+
+bool parse_command_line(int argc, const char* const* argv, run_request& request)
+{
+    if (argc != 3 && argc != 4) {
+        return false;
+    }
+    request = run_request{argv[1], argv[2], 1};
+    if (argc == 4) {
+        // Only the first character counts: "2x" asks for version 2.
+        switch (argv[3][0]) {
+        case '1':
+            request.version = 1;
+            break;
+        case '2':
+            request.version = 2;
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
+run_outcome run_conversion(const run_request& request)
+{
+    std::FILE* const input = std::fopen(request.input_path, "rb");
+    if (input == nullptr) {
+        return run_outcome{run_status::cannot_open_input, 0};
+    }
+    file_identity input_identity{};
+    // A directory opens for reading on some systems but holds no capture.
+    if (!identify_open_file(fileno(input), input_identity) || input_identity.directory) {
+        std::fclose(input);
+        return run_outcome{run_status::cannot_open_input, 0};
+    }
+    file_identity output_identity{};
+    tap_writer writer{open_output(request.output_path, input_identity, output_identity), 0};
+    if (writer.file == nullptr) {
+        std::fclose(input);
+        return run_outcome{run_status::cannot_open_output, 0};
+    }
+    pulse_state state{};
+    run_status status = convert_open_files(input, request, writer, state);
+    // Still open only when the image was never finished.
+    if (writer.file != nullptr && std::fclose(writer.file) != 0) {
+        status = run_status::cannot_write_output;
+    }
+    if (status == run_status::cannot_write_output) {
+        remove_unfinished_output(request.output_path, output_identity);
+    }
+    disarm_interrupt_cleanup();
+    std::fclose(input);
+    // No advice about an image that was not kept.
+    const std::uint64_t asymmetric = status == run_status::cannot_write_output ? 0 : state.asymmetric_pulses;
+    return run_outcome{status, asymmetric};
+}
+
+void print_banner(std::FILE* out)
+{
+    std::fputs("velmora " VELMORA_VERSION " - converts CTF tape captures to C16 TAP images (PAL)\n\n", out);
+}
+
+int report_outcome(const run_outcome& outcome, const run_request& request, std::FILE* out, std::FILE* err)
+{
+    if (outcome.asymmetric_pulses > advisory_threshold) {
+        std::fputs("Usage of TAP version 2 is recommended\n", out);
+        std::fflush(out);
+    }
+    switch (outcome.status) {
+    case run_status::converted:
+        return 0;
+    case run_status::wrong_arguments:
+        for (const char* line : usage_lines) {
+            std::fprintf(out, "%s\n", line);
+        }
+        return 1;
+    case run_status::cannot_open_input:
+        std::fprintf(err, "It's impossible to open %s to read\n", request.input_path);
+        return 2;
+    case run_status::cannot_open_output:
+        std::fprintf(err, "It's impossible to open %s to write\n", request.output_path);
+        return 3;
+    case run_status::empty_capture:
+        std::fprintf(err, "%s is empty\n", request.input_path);
+        return 4;
+    case run_status::truncated_input:
+        std::fprintf(err, "%s is truncated\n", request.input_path);
+        return 5;
+    case run_status::unreadable_input:
+        std::fprintf(err, "It's impossible to read %s\n", request.input_path);
+        return 5;
+    case run_status::cannot_write_output:
+        std::fprintf(err, "It's impossible to write %s\n", request.output_path);
+        return 6;
+    }
+    assert(!"every run status is reported above");
+    return 6;
+}
+
+} // namespace velmora

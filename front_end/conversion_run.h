@@ -1,0 +1,51 @@
+// The conversion run: the command line, the walk over the capture, and the
+// one place that turns each way a run can end into its message and status.
+#ifndef VELMORA_FRONT_END_CONVERSION_RUN_H
+#define VELMORA_FRONT_END_CONVERSION_RUN_H
+
+#include <cstdint>
+#include <cstdio>
+
+namespace velmora {
+
+enum class run_status {
+    converted,
+    wrong_arguments,
+    cannot_open_input,   // missing, unreadable, or a directory
+    cannot_open_output,  // cannot be created, or names the input file itself
+    empty_capture,       // block count field 1, or shorter than a header
+    truncated_input,     // ended before a descriptor or sample bytes were complete
+    unreadable_input,    // a read error after the input was opened
+    cannot_write_output, // a write, the seek, the flush or the close failed
+};
+
+struct run_request {
+    const char* input_path;
+    const char* output_path;
+    int version; // 1 or 2
+};
+
+struct run_outcome {
+    run_status status;
+    std::uint64_t asymmetric_pulses; // full waves found asymmetric, version 1 only
+};
+
+// Fills `request` from the arguments after the program name; false if they
+// do not form a valid command line.
+bool parse_command_line(int argc, const char* const* argv, run_request& request);
+
+// Converts the capture named by `request` into its TAP image. Whatever went
+// wrong, no partial image is left at an output that could not be written, and
+// the input is never written to.
+run_outcome run_conversion(const run_request& request);
+
+// Prints the banner that opens every run.
+void print_banner(std::FILE* out);
+
+// Prints what `outcome` calls for (usage, advisory, message) and returns the
+// process exit status.
+int report_outcome(const run_outcome& outcome, const run_request& request, std::FILE* out, std::FILE* err);
+
+} // namespace velmora
+
+#endif

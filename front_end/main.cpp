@@ -1,0 +1,14 @@
+#include "front_end/conversion_run.h"
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    velmora::print_banner(stdout);
+    velmora::run_request request{};
+    velmora::run_outcome outcome{velmora::run_status::wrong_arguments, 0};
+    if (velmora::parse_command_line(argc, argv, request)) {
+        outcome = velmora::run_conversion(request);
+    }
+    return velmora::report_outcome(outcome, request, stdout, stderr);
+}

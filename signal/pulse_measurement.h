@@ -1,0 +1,55 @@
+// Pulse measurement: finds the edges of a 1-bit sampled signal, measures the
+// distance between edges in samples and turns it into TAP entries. Version 2
+// writes every half wave; version 1 writes every full wave as twice its low
+// phase and counts the waves whose high phase does not match the low phase.
+#ifndef VELMORA_SIGNAL_PULSE_MEASUREMENT_H
+#define VELMORA_SIGNAL_PULSE_MEASUREMENT_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora {
+
+// Largest chunk convert_chunk accepts, in sample bytes (8 samples each).
+inline constexpr std::size_t max_chunk_bytes = 2048;
+// Output room convert_chunk needs for any chunk of max_chunk_bytes: at most
+// one byte per sample, plus one 4-byte entry carrying a phase from earlier
+// chunks, plus slack for whole-word stores.
+inline constexpr std::size_t pulse_output_capacity = 32768;
+
+// The measurement state of a run. It starts zeroed and carries phases across
+// chunk and block boundaries; it is never reset between them.
+struct pulse_state {
+    std::uint8_t level;               // current signal level, 0 or 1
+    std::uint64_t count;              // samples since the last edge, counting the edge sample
+    std::uint64_t low_length;         // version 1: length of the last low phase
+    std::uint64_t asymmetric_pulses;  // version 1: full waves whose phases do not match
+};
+
+// Half-wave entry value for a phase of n samples of period p, in TAP units:
+// floor(n × 1.04 × p / 8 + 0.5), computed exactly.
+constexpr std::uint64_t half_wave_value(std::uint64_t n, std::uint8_t p)
+{
+    return (13 * n * p + 50) / 100;
+}
+
+// Full-wave entry value for a low phase of n samples of period p, in TAP
+// units: floor(n × 1.01 × p / 4 + 0.5), computed exactly.
+constexpr std::uint64_t full_wave_value(std::uint64_t n, std::uint8_t p)
+{
+    return (101 * n * p + 200) / 400;
+}
+
+// Converts `length` (1 to max_chunk_bytes) sample bytes, most significant
+// bit first, of a block with sample period `period`, writing the entries of
+// the edges found to `out` from its start; returns the number of bytes
+// written. `out` must hold pulse_output_capacity bytes. The phase open at the
+// end of the chunk stays in `state` for the next chunk, of this block or the
+// next; its whole length is scaled with the period of the block it ends in.
+// `version` 2 selects half waves; any other value full waves.
+std::size_t convert_chunk(const std::uint8_t* samples, std::size_t length, std::uint8_t period, int version,
+                          pulse_state& state, std::uint8_t* out);
+
+} // namespace velmora
+
+#endif

@@ -1,0 +1,70 @@
+#include "tape_files/tap_file.h"
+
+#include <cstring>
+#include <limits>
+
+namespace velmora {
+namespace {
+
+constexpr std::size_t tap_signature_size = sizeof tap_signature - 1;
+constexpr std::uint64_t tap_max_data_size = std::numeric_limits<std::uint32_t>::max();
+
+bool write_all(std::FILE* file, const std::uint8_t* bytes, std::size_t size)
+{
+    return std::fwrite(bytes, 1, size, file) == size;
+}
+
+} // namespace
+
+void encode_tap_header(const tap_header& header, std::uint8_t (&bytes)[tap_header_size])
+{
+    static_assert(tap_signature_size + 8 == tap_header_size);
+    std::memcpy(bytes, tap_signature, tap_signature_size);
+    bytes[12] = header.version;
+    bytes[13] = tap_platform_c16;
+    bytes[14] = tap_video_pal;
+    bytes[15] = 0;
+    bytes[16] = static_cast<std::uint8_t>(header.data_size);
+    bytes[17] = static_cast<std::uint8_t>(header.data_size >> 8);
+    bytes[18] = static_cast<std::uint8_t>(header.data_size >> 16);
+    bytes[19] = static_cast<std::uint8_t>(header.data_size >> 24);
+}
+
+bool write_tap_header(tap_writer& writer, const tap_header& header)
+{
+    std::uint8_t bytes[tap_header_size];
+    encode_tap_header(header, bytes);
+    return write_all(writer.file, bytes, sizeof bytes);
+}
+
+bool write_tap_data(tap_writer& writer, const std::uint8_t* bytes, std::size_t size)
+{
+    // Stop as soon as the size can no longer be stored in the header.
+    if (writer.data_size + size > tap_max_data_size) {
+        return false;
+    }
+    writer.data_size += size;
+    return write_all(writer.file, bytes, size);
+}
+
+bool write_tap_block_gap(tap_writer& writer)
+{
+    return write_tap_data(writer, tap_block_gap, sizeof tap_block_gap);
+}
+
+bool finish_tap_file(tap_writer& writer, tap_header& header)
+{
+    header.data_size = static_cast<std::uint32_t>(writer.data_size);
+    std::FILE* const file = writer.file;
+    writer.file = nullptr;
+    std::uint8_t bytes[tap_header_size];
+    encode_tap_header(header, bytes);
+    // The buffered entries are flushed before the seek, so that a failure to
+    // write them is seen here and not lost with the buffer.
+    const bool patched = std::fflush(file) == 0 && std::fseek(file, 0, SEEK_SET) == 0 &&
+                         write_all(file, bytes, sizeof bytes);
+    const bool closed = std::fclose(file) == 0;
+    return patched && closed;
+}
+
+} // namespace velmora

@@ -1,0 +1,47 @@
+// TAP images, variant "C16-TAPE-RAW" for PAL machines: a 20-byte header, then
+// pulse entries (see tap_entry.h). Written front to back; only the header is
+// rewritten, once, at the end, to patch in the data size.
+#ifndef VELMORA_TAPE_FILES_TAP_FILE_H
+#define VELMORA_TAPE_FILES_TAP_FILE_H
+
+#include "tape_files/tap_entry.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace velmora {
+
+inline constexpr std::size_t tap_header_size = 20;
+inline constexpr char tap_signature[] = "C16-TAPE-RAW"; // stored without the terminator
+inline constexpr std::uint8_t tap_platform_c16 = 2;
+inline constexpr std::uint8_t tap_video_pal = 0;
+// Written between two blocks: two entries of 98304 cycles each.
+inline constexpr std::uint8_t tap_block_gap[] = {0x00, 0x00, 0x80, 0x01, 0x00, 0x00, 0x80, 0x01};
+
+struct tap_header {
+    std::uint8_t version;    // 1: full waves, 2: half waves
+    std::uint32_t data_size; // bytes after the header; 0 until the image is finished
+};
+
+// The output stream and the number of bytes written after its header.
+struct tap_writer {
+    std::FILE* file;
+    std::uint64_t data_size;
+};
+
+void encode_tap_header(const tap_header& header, std::uint8_t (&bytes)[tap_header_size]);
+
+// Each write returns false on the first failure; the image is then unusable.
+[[nodiscard]] bool write_tap_header(tap_writer& writer, const tap_header& header);
+[[nodiscard]] bool write_tap_data(tap_writer& writer, const std::uint8_t* bytes, std::size_t size);
+[[nodiscard]] bool write_tap_block_gap(tap_writer& writer);
+
+// Stores the bytes written after the header as its data size, rewrites the
+// header at offset 0 and closes the stream, which is closed whatever the
+// result. Fails if any of these steps fails or the size exceeds 32 bits.
+[[nodiscard]] bool finish_tap_file(tap_writer& writer, tap_header& header);
+
+} // namespace velmora
+
+#endif

@@ -1,0 +1,178 @@
+#include "signal/pulse_measurement.h"
+#include "tape_files/tap_entry.h"
+#include "tools/capture_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+struct conversion {
+    bytes entries;
+    pulse_state state;
+};
+
+// Converts `samples` in chunks whose lengths are taken in turn from `splits`
+// (the last one repeated), all with one period.
+conversion convert(const bytes& samples, std::uint8_t period, int version, const std::vector<std::size_t>& splits,
+                   pulse_state state = {})
+{
+    conversion result{{}, state};
+    static std::uint8_t out[pulse_output_capacity];
+    std::size_t offset = 0;
+    for (std::size_t turn = 0; offset < samples.size(); ++turn) {
+        const std::size_t wanted = splits[std::min(turn, splits.size() - 1)];
+        const std::size_t length = std::min({wanted, samples.size() - offset, max_chunk_bytes});
+        const std::size_t size = convert_chunk(samples.data() + offset, length, period, version, result.state, out);
+        result.entries.insert(result.entries.end(), out, out + size);
+        offset += length;
+    }
+    return result;
+}
+
+conversion convert(const bytes& samples, std::uint8_t period, int version)
+{
+    return convert(samples, period, version, {max_chunk_bytes});
+}
+
+struct scaling_case {
+    std::uint64_t n;
+    std::uint8_t p;
+    std::uint64_t half_wave;
+    std::uint64_t full_wave;
+};
+
+class scaling : public testing::TestWithParam<scaling_case> {};
+
+TEST_P(scaling, rounds_exactly_in_integers)
+{
+    EXPECT_EQ(half_wave_value(GetParam().n, GetParam().p), GetParam().half_wave);
+    EXPECT_EQ(full_wave_value(GetParam().n, GetParam().p), GetParam().full_wave);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    values, scaling,
+    testing::Values(scaling_case{5, 20, 13, 25}, scaling_case{4, 20, 10, 20}, scaling_case{101, 200, 2626, 5101},
+                    // Evaluated in doubles the full wave comes out one low: 1868.
+                    scaling_case{296, 25, 962, 1869},
+                    // Values of 0: half waves up to n × p = 3, full waves up to n × p = 1.
+                    scaling_case{1, 1, 0, 0}, scaling_case{1, 2, 0, 1}, scaling_case{3, 1, 0, 1},
+                    scaling_case{1, 4, 1, 1}, scaling_case{1, 0, 0, 0},
+                    // Phases of 2^31 samples and more stay exact.
+                    scaling_case{std::uint64_t{1} << 31, 255, 71189082931, 138271103386}));
+
+struct measurement_case {
+    const char* name;
+    bytes samples;
+    std::uint8_t period;
+    int version;
+    bytes entries;
+    std::uint8_t level;
+    std::uint64_t count;
+    std::uint64_t asymmetric;
+};
+
+class measurement : public testing::TestWithParam<measurement_case> {};
+
+TEST_P(measurement, writes_entries_and_leaves_the_open_phase_in_the_state)
+{
+    const measurement_case& c = GetParam();
+    const conversion result = convert(c.samples, c.period, c.version);
+    EXPECT_EQ(result.entries, c.entries);
+    EXPECT_EQ(result.state.level, c.level);
+    EXPECT_EQ(result.state.count, c.count);
+    EXPECT_EQ(result.state.asymmetric_pulses, c.asymmetric);
+}
+
+bytes twelve_low_then_0f()
+{
+    bytes samples(12, 0x00);
+    samples.push_back(0x0F);
+    return samples;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    examples, measurement,
+    testing::Values(
+        measurement_case{"half_waves", {0x0F, 0x0F}, 20, 2, {0x0D, 0x0A, 0x0A}, 1, 3, 0},
+        // The falling edge ends a high phase of 4 after a low phase of 5.
+        measurement_case{"full_waves", {0x0F, 0x0F}, 20, 1, {0x19, 0x14}, 1, 3, 1},
+        measurement_case{"long_half_wave", twelve_low_then_0f(), 200, 2, {0x00, 0x10, 0x52, 0x00}, 1, 3, 0},
+        measurement_case{"no_edge", bytes(5, 0x00), 20, 2, {}, 0, 40, 0},
+        // Every edge of a block with period 0 scales to 0, stored as 1.
+        measurement_case{"period_zero", {0x55}, 0, 2, bytes(7, 0x01), 1, 0, 0},
+        measurement_case{"any_version_but_2_is_full_waves", {0x0F, 0x0F}, 20, 7, {0x19, 0x14}, 1, 3, 1}),
+    [](const testing::TestParamInfo<measurement_case>& test) { return test.param.name; });
+
+// A low phase of `low` samples then a high phase of `high`, each closed by an
+// edge, measured from a fresh state.
+std::uint64_t asymmetric_count(std::uint32_t low, std::uint32_t high)
+{
+    // From a fresh state the first edge counts its own sample: low - 1 zeros.
+    const bytes samples = capture::pack_phases({low - 1, high, 1});
+    return convert(samples, 20, 1).state.asymmetric_pulses;
+}
+
+TEST(asymmetry, counts_high_phases_shorter_or_more_than_three_samples_longer)
+{
+    EXPECT_EQ(asymmetric_count(10, 10), 0U);
+    EXPECT_EQ(asymmetric_count(10, 13), 0U);
+    EXPECT_EQ(asymmetric_count(10, 14), 1U);
+    EXPECT_EQ(asymmetric_count(10, 9), 1U);
+    EXPECT_EQ(asymmetric_count(40, 20), 1U);
+}
+
+TEST(phases, run_on_across_chunks_and_are_scaled_with_the_period_where_they_end)
+{
+    pulse_state state{};
+    std::uint8_t out[pulse_output_capacity];
+    const bytes low(300, 0x00);
+    EXPECT_EQ(convert_chunk(low.data(), low.size(), 20, 2, state, out), 0U);
+    const std::uint8_t rising = 0xFF;
+    ASSERT_EQ(convert_chunk(&rising, 1, 200, 2, state, out), 4U);
+    // 2401 samples at period 200: (13 × 2401 × 200 + 50) / 100 = 62426.
+    const bytes expected = {0x00, 0xD0, 0x9E, 0x07};
+    EXPECT_EQ(bytes(out, out + 4), expected);
+}
+
+class chunk_splits : public testing::TestWithParam<capture::pattern> {};
+
+TEST_P(chunk_splits, give_the_same_entries_and_state_at_any_byte_boundary)
+{
+    const bytes samples = capture::pack_phases(capture::random_phases(GetParam(), 7, 6000 * 8));
+    for (const int version : {1, 2}) {
+        const conversion whole = convert(samples, 37, version);
+        for (const std::vector<std::size_t>& splits :
+             {std::vector<std::size_t>{1}, {3}, {7, 1, 2048}, {2047, 2}, {999, 13}}) {
+            const conversion split = convert(samples, 37, version, splits);
+            EXPECT_EQ(split.entries, whole.entries) << "version " << version << ", first split " << splits[0];
+            EXPECT_EQ(split.state.count, whole.state.count);
+            EXPECT_EQ(split.state.level, whole.state.level);
+            EXPECT_EQ(split.state.low_length, whole.state.low_length);
+            EXPECT_EQ(split.state.asymmetric_pulses, whole.state.asymmetric_pulses);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(patterns, chunk_splits,
+                         testing::Values(capture::pattern::tape, capture::pattern::sparse, capture::pattern::dense));
+
+TEST(output_capacity, holds_the_largest_output_of_a_full_chunk)
+{
+    // Alternating samples give one entry per sample; a long phase carried in
+    // gives the first one 4 bytes.
+    pulse_state state{0, 1000000, 0, 0};
+    const bytes dense(max_chunk_bytes, 0xAA);
+    static std::uint8_t out[pulse_output_capacity];
+    const std::size_t size = convert_chunk(dense.data(), dense.size(), 255, 2, state, out);
+    EXPECT_EQ(size, max_chunk_bytes * 8 + 3);
+    EXPECT_LE(size + tap_max_entry_size, pulse_output_capacity);
+}
+
+} // namespace
+} // namespace velmora
