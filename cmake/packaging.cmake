@@ -1,0 +1,35 @@
+# The Debian package: `cpack -G DEB` in the build folder makes
+# velmora_<version>_<architecture>.deb with /usr/bin/velmora and the gzipped
+# manual page. Name, version and summary come from the project() line.
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "velmora developers")
+set(CPACK_PACKAGE_CONTACT "velmora developers <velmora@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY ${PROJECT_DESCRIPTION})
+set(CPACK_PACKAGE_DESCRIPTION
+    "velmora reads a CTF capture - a tape of the C16 machine family recorded as
+1-bit samples in blocks, each block with its own sample period - and writes a
+raw TAP image of it (C16-TAPE-RAW, PAL). TAP version 2 records every half
+wave; version 1, the default, records full waves and recommends version 2
+when the tape holds many asymmetric waves. The capture is read once, front to
+back, so a pipe works as input, and each kind of failure ends the run with an
+exit status of its own.")
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends is computed from the binary by dpkg-shlibdeps (package dpkg-dev).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+# The package holds the program (installed without a component, hence
+# "Unspecified") and the compressed manual page, all in one package. The
+# plain page of `cmake --install` stays out of it.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENTS_ALL Unspecified man_page_gzipped)
+
+include(CPack)
