@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# `cpack -G DEB` makes velmora_VERSION_ARCH.deb holding exactly /usr/bin/velmora
+# and the gzipped manual page, owned by root, with its control fields filled
+# in and its dependencies computed from the binary.
+# Usage: check_deb.sh CPACK BUILD_DIR VERSION
+set -euo pipefail
+cpack=$1 build=$2 version=$3
+
+for tool in dpkg-deb dpkg-shlibdeps readelf; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIPPED: $tool is not installed (Debian packages dpkg-dev, binutils)"
+    exit 77
+  fi
+done
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log" >&2
+  fail "cpack -G DEB failed"
+fi
+deb="$work/out/velmora_${version}_$(dpkg --print-architecture).deb"
+[ -f "$deb" ] || fail "no $(basename "$deb"); made: $(ls "$work/out")"
+
+# Files (not folders) in the package, and their owners.
+listing=$(dpkg-deb -c "$deb")
+files=$(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort)
+expected=$(printf '%s\n' ./usr/bin/velmora ./usr/share/man/man1/velmora.1.gz)
+[ "$files" = "$expected" ] || fail "package files:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected"
+! awk '$2 != "root/root"' <<<"$listing" | grep . || fail "entries above are not owned by root/root"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = velmora ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || fail "Version: $(field Version), expected $version"
+[[ "$(field Maintainer)" =~ ^.+\ \<.+@.+\>$ ]] || fail "Maintainer: '$(field Maintainer)'"
+depends=$(field Depends)
+[[ "$depends" =~ (^|,\ *)libc6( |,|$) ]] || fail "Depends lacks libc6: '$depends'"
+# Every shared library the packaged binary needs comes from a package that
+# Depends names (libstdc++6 only if the binary links libstdc++ at all).
+dpkg-deb -x "$deb" "$work/root"
+needed=$(LC_ALL=C readelf -d "$work/root/usr/bin/velmora" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+[ -n "$needed" ] || fail "readelf found no shared libraries in usr/bin/velmora"
+for library in $needed; do
+  owner=$(dpkg -S "*/$library" 2>/dev/null | head -n 1 | cut -d: -f1) || true
+  [ -n "$owner" ] || fail "no installed package owns $library"
+  [[ "$depends" =~ (^|,\ *)$owner( |,|$) ]] || fail "Depends lacks $owner (for $library): '$depends'"
+done
+description=$(field Description)
+[ "$(wc -l <<<"$description")" -gt 1 ] || fail "Description has no long text: '$description'"
+
+# The packaged page is the page the build made, compressed.
+gzip -t "$work/root/usr/share/man/man1/velmora.1.gz" || fail "velmora.1.gz is not a valid gzip file"
+cmp <(gzip -dc "$work/root/usr/share/man/man1/velmora.1.gz") "$build/doc/velmora.1" ||
+  fail "the packaged manual page differs from $build/doc/velmora.1"
+[ -x "$work/root/usr/bin/velmora" ] || fail "usr/bin/velmora is not executable"
+echo "PASS: $(basename "$deb")"

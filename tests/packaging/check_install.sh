@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# `cmake --install` into a fresh prefix puts exactly the program and its
+# manual page there (never the developers' capture generator), and the
+# installed program announces the project's version in its banner.
+# Usage: check_install.sh CMAKE BUILD_DIR MAJOR.MINOR
+set -euo pipefail
+cmake=$1 build=$2 banner_version=$3
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null
+
+installed=$(cd "$prefix" && find . -type f -o -type l | sort)
+expected=$(printf '%s\n' ./bin/velmora ./share/man/man1/velmora.1)
+[ "$installed" = "$expected" ] || fail "installed files:"$'\n'"$installed"$'\n'"expected:"$'\n'"$expected"
+[ -x "$prefix/bin/velmora" ] || fail "bin/velmora is not executable"
+
+# Without arguments the program prints its banner and the usage, status 1.
+status=0
+output=$("$prefix/bin/velmora") || status=$?
+[ "$status" -eq 1 ] || fail "bin/velmora without arguments exited with $status, not 1"
+banner=${output%%$'\n'*}
+expected_banner="velmora $banner_version - "
+case $banner in
+  "$expected_banner"*) ;;
+  *) fail "banner '$banner' does not start with '$expected_banner'" ;;
+esac
+echo "PASS: installed tree under a fresh prefix"
