@@ -17,28 +17,25 @@ inline constexpr unsigned tap_max_entry_size = 4;
 // values past tap_max_pulse are clamped, never wrapped to a short pulse.
 constexpr std::uint32_t tap_stored_pulse(std::uint64_t value)
 {
-    if (value == 0) {
-        return 1;
-    }
-    return value > tap_max_pulse ? static_cast<std::uint32_t>(tap_max_pulse) : static_cast<std::uint32_t>(value);
+    const std::uint64_t clamped = value > tap_max_pulse ? tap_max_pulse : value;
+    return static_cast<std::uint32_t>(clamped == 0 ? 1 : clamped);
 }
 
 // Appends the entry for `value` at `out` and returns the new end: one byte for
 // a stored value up to 255, else 0x00 and the 24-bit cycle count 8 × value,
-// least significant byte first. `out` must have tap_max_entry_size bytes free.
+// least significant byte first. `out` must have tap_max_entry_size bytes
+// free: all of them are stored to, whatever the entry's length, so that the
+// encoding needs no branch.
 inline std::uint8_t* put_tap_entry(std::uint8_t* out, std::uint64_t value)
 {
     const std::uint32_t stored = tap_stored_pulse(value);
-    if (stored <= 0xFF) {
-        out[0] = static_cast<std::uint8_t>(stored);
-        return out + 1;
-    }
-    const std::uint32_t cycles = stored * 8;
-    out[0] = 0;
-    out[1] = static_cast<std::uint8_t>(cycles);
-    out[2] = static_cast<std::uint8_t>(cycles >> 8);
-    out[3] = static_cast<std::uint8_t>(cycles >> 16);
-    return out + 4;
+    const bool one_byte = stored <= 0xFF;
+    const std::uint32_t entry = one_byte ? stored : (stored * 8) << 8;
+    out[0] = static_cast<std::uint8_t>(entry);
+    out[1] = static_cast<std::uint8_t>(entry >> 8);
+    out[2] = static_cast<std::uint8_t>(entry >> 16);
+    out[3] = static_cast<std::uint8_t>(entry >> 24);
+    return out + (one_byte ? 1 : tap_max_entry_size);
 }
 
 } // namespace velmora

@@ -1,5 +1,6 @@
 #include "signal/pulse_measurement.h"
 #include "tape_files/tap_entry.h"
+#include "tests/reference/reference_scan.h"
 #include "tools/capture_builder.h"
 
 #include <gtest/gtest.h>
@@ -173,6 +174,55 @@ TEST(output_capacity, holds_the_largest_output_of_a_full_chunk)
     EXPECT_EQ(size, max_chunk_bytes * 8 + 3);
     EXPECT_LE(size + tap_max_entry_size, pulse_output_capacity);
 }
+
+// The word-at-a-time scan against the per-sample loop: random signals of
+// every kind, random periods (0 and 255 among them), both versions, random
+// chunk lengths, and the state carried from call to call.
+class fast_scan : public testing::TestWithParam<int> {};
+
+TEST_P(fast_scan, matches_the_per_sample_loop_entry_for_entry_and_state_for_state)
+{
+    std::uint64_t seed = 0x5EED0000U + static_cast<std::uint64_t>(GetParam());
+    const auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return seed >> 33;
+    };
+    const int kind = GetParam() % 4;
+    bytes samples;
+    if (kind == 3) {
+        samples.resize(20000);
+        for (std::uint8_t& byte : samples) {
+            byte = static_cast<std::uint8_t>(next());
+        }
+    } else {
+        samples = capture::pack_phases(capture::random_phases(static_cast<capture::pattern>(kind), next(), 20000 * 8),
+                                       static_cast<int>(next() % 2));
+    }
+    static std::uint8_t fast_out[pulse_output_capacity];
+    static std::uint8_t reference_out[pulse_output_capacity];
+    for (const int version : {1, 2}) {
+        pulse_state fast{};
+        pulse_state reference{};
+        std::size_t offset = 0;
+        while (offset < samples.size()) {
+            const std::size_t length = std::min<std::size_t>(samples.size() - offset, 1 + next() % max_chunk_bytes);
+            const std::uint64_t draw = next() % 8;
+            const auto period = static_cast<std::uint8_t>(draw == 0 ? 0 : draw == 1 ? 255 : next() % 256);
+            const std::size_t fast_size = convert_chunk(samples.data() + offset, length, period, version, fast, fast_out);
+            const std::size_t reference_size =
+                convert_chunk_reference(samples.data() + offset, length, period, version, reference, reference_out);
+            ASSERT_EQ(bytes(fast_out, fast_out + fast_size), bytes(reference_out, reference_out + reference_size))
+                << "version " << version << ", chunk at " << offset << ", length " << length;
+            ASSERT_EQ(fast.level, reference.level);
+            ASSERT_EQ(fast.count, reference.count);
+            ASSERT_EQ(fast.low_length, reference.low_length);
+            ASSERT_EQ(fast.asymmetric_pulses, reference.asymmetric_pulses);
+            offset += length;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, fast_scan, testing::Range(0, 24));
 
 } // namespace
 } // namespace velmora
