@@ -93,7 +93,7 @@ std::FILE* open_output(const char* path, const file_identity& input, file_identi
 // Reads the header and converts every block. The image is finished (and
 // its stream closed) whenever its header was written and all writes so far
 // succeeded, including after input that ended early.
-run_status convert_open_files(std::FILE* input, const run_request& request, tap_writer& writer, pulse_state& state)
+run_status convert_open_files(std::FILE* input, int version, tap_writer& writer, pulse_state& state)
 {
     ctf_reader reader{input, 0};
     ctf_header header{};
@@ -108,11 +108,11 @@ run_status convert_open_files(std::FILE* input, const run_request& request, tap_
     if (header.block_count_field == 1) {
         return run_status::empty_capture;
     }
-    tap_header image{static_cast<std::uint8_t>(request.version), 0};
+    tap_header image{static_cast<std::uint8_t>(version), 0};
     if (!write_tap_header(writer, image)) {
         return run_status::cannot_write_output;
     }
-    const run_status status = convert_blocks(reader, header, request.version, writer, state);
+    const run_status status = convert_blocks(reader, header, version, writer, state);
     if (status == run_status::cannot_write_output || !finish_tap_file(writer, image)) {
         return run_status::cannot_write_output;
     }
@@ -156,25 +156,32 @@ run_outcome run_conversion(const run_request& request)
         return run_outcome{run_status::cannot_open_input, 0};
     }
     file_identity output_identity{};
-    tap_writer writer{open_output(request.output_path, input_identity, output_identity), 0};
-    if (writer.file == nullptr) {
+    std::FILE* const output = open_output(request.output_path, input_identity, output_identity);
+    if (output == nullptr) {
         std::fclose(input);
         return run_outcome{run_status::cannot_open_output, 0};
     }
+    run_outcome outcome = convert_streams(input, output, request.version);
+    if (outcome.status == run_status::cannot_write_output) {
+        remove_unfinished_output(request.output_path, output_identity);
+        // No advice about an image that was not kept.
+        outcome.asymmetric_pulses = 0;
+    }
+    disarm_interrupt_cleanup();
+    std::fclose(input);
+    return outcome;
+}
+
+run_outcome convert_streams(std::FILE* input, std::FILE* output, int version)
+{
+    tap_writer writer{output, 0};
     pulse_state state{};
-    run_status status = convert_open_files(input, request, writer, state);
+    run_status status = convert_open_files(input, version, writer, state);
     // Still open only when the image was never finished.
     if (writer.file != nullptr && std::fclose(writer.file) != 0) {
         status = run_status::cannot_write_output;
     }
-    if (status == run_status::cannot_write_output) {
-        remove_unfinished_output(request.output_path, output_identity);
-    }
-    disarm_interrupt_cleanup();
-    std::fclose(input);
-    // No advice about an image that was not kept.
-    const std::uint64_t asymmetric = status == run_status::cannot_write_output ? 0 : state.asymmetric_pulses;
-    return run_outcome{status, asymmetric};
+    return run_outcome{status, state.asymmetric_pulses};
 }
 
 void print_banner(std::FILE* out)

@@ -39,6 +39,15 @@ bool parse_command_line(int argc, const char* const* argv, run_request& request)
 // the input is never written to.
 run_outcome run_conversion(const run_request& request);
 
+// The conversion itself, on streams that are already open: reads the capture
+// from `input` strictly front to back and writes the TAP image of `version`
+// (1 or 2) to `output`, which must be able to seek back to its start to
+// patch the header. `output` is closed whatever happens (a failure to close
+// it is a write failure); `input` is left open. Never removes anything: an
+// image that could not be written is for the caller to remove. Any status
+// but wrong_arguments, cannot_open_input and cannot_open_output may result.
+run_outcome convert_streams(std::FILE* input, std::FILE* output, int version);
+
 // Prints the banner that opens every run.
 void print_banner(std::FILE* out);
 
