@@ -25,11 +25,12 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends is computed from the binary by dpkg-shlibdeps (package dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
-# The package holds the program (installed without a component, hence
-# "Unspecified") and the compressed manual page, all in one package. The
-# plain page of `cmake --install` stays out of it.
+# One package of every install component (the program's among them) except
+# the plain manual page of `cmake --install`: the package carries the
+# compressed page instead.
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
-set(CPACK_COMPONENTS_ALL Unspecified man_page_gzipped)
+get_cmake_property(CPACK_COMPONENTS_ALL COMPONENTS)
+list(REMOVE_ITEM CPACK_COMPONENTS_ALL man_page)
 
 include(CPack)
