@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Whole-program benchmark. Builds Release, writes captures with the project's
+# capture generator and times, in alternating runs, velmora, a build of
+# velmora with the per-sample reference loop (velmora_per_sample), and dd
+# copying the same capture (the I/O floor). Prints medians, ratios and the
+# peak resident memory of velmora on a 1 MiB and a 64 MiB capture.
+#
+#   bench/run.sh            # RUNS=7 by default; BENCH_DIR to keep the captures
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build-bench}
+work=${BENCH_DIR:-$(mktemp -d)}
+runs=${RUNS:-7}
+mkdir -p "$work"
+
+# Other heavy work on this machine (fuzzing) waits while this lock exists.
+lock=/tmp/velmora-bench.lock
+touch "$lock"
+trap 'rm -f "$lock"' EXIT
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" -j --target velmora velmora_per_sample make_capture >/dev/null
+
+mib=$((1 << 20))
+make_capture() { # name pattern total-bytes
+  [ -f "$work/$1.ctf" ] || "$build/make_capture" --pattern "$2" --bytes $(($3 / 2)) --period 20,40 --seed 1 "$work/$1.ctf"
+}
+make_capture tape tape $((64 * mib))
+make_capture sparse sparse $((64 * mib))
+make_capture dense dense $((16 * mib))
+make_capture tape-1mib tape $((1 * mib))
+
+
+# Median of the numbers on standard input.
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# time_one NAME COMMAND...: appends one wall-clock time in ms to
+# $work/NAME.times. Every command writes a fresh $work/out.tap.
+time_one() {
+  local name=$1 start end
+  shift
+  rm -f "$work/out.tap"
+  start=${EPOCHREALTIME/[.,]/}
+  "$@" >/dev/null 2>&1 || true
+  end=${EPOCHREALTIME/[.,]/}
+  echo "scale=1; ($end - $start) / 1000" | bc >>"$work/$name.times"
+}
+
+echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(uname -r)"
+echo "runs: $runs alternating, median shown (ms)"
+printf '%-8s %-3s %10s %10s %10s %8s %8s\n' capture ver velmora per-sample dd vs-loop vs-dd
+for capture in tape sparse dense; do
+  for version in 2 1; do
+    rm -f "$work"/*.times
+    input="$work/$capture.ctf"
+    for _ in $(seq "$runs"); do
+      time_one fast "$build/velmora" "$input" "$work/out.tap" "$version"
+      time_one loop "$build/velmora_per_sample" "$input" "$work/out.tap" "$version"
+      time_one dd dd if="$input" of="$work/out.tap" bs=64k
+    done
+    fast=$(median <"$work/fast.times")
+    loop=$(median <"$work/loop.times")
+    copy=$(median <"$work/dd.times")
+    printf '%-8s %-3s %10s %10s %10s %8.3f %8.3f\n' "$capture" "$version" "$fast" "$loop" "$copy" \
+      "$(echo "$fast / $loop" | bc -l)" "$(echo "$fast / $copy" | bc -l)"
+  done
+done
+
+# Both builds must agree byte for byte on what was timed.
+for capture in tape sparse dense; do
+  "$build/velmora" "$work/$capture.ctf" "$work/a.tap" 2 >/dev/null || true
+  "$build/velmora_per_sample" "$work/$capture.ctf" "$work/b.tap" 2 >/dev/null || true
+  cmp -s "$work/a.tap" "$work/b.tap" || { echo "velmora and the per-sample build differ on $capture" >&2; exit 1; }
+done
+
+# Peak resident memory varies by a few pages from run to run: median of 5.
+for capture in tape-1mib tape; do
+  rss=$(for _ in 1 2 3 4 5; do
+    /usr/bin/time -v "$build/velmora" "$work/$capture.ctf" "$work/out.tap" 2 2>&1 >/dev/null |
+      sed -n 's/.*Maximum resident set size (kbytes): //p'
+  done | median)
+  echo "peak resident memory, $capture capture, version 2: $rss KiB (median of 5)"
+done
+rm -f "$work"/out.tap "$work"/a.tap "$work"/b.tap "$work"/*.times
+[ -n "${BENCH_DIR:-}" ] || rm -rf "$work"
