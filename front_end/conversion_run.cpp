@@ -70,25 +70,14 @@ run_status convert_blocks(ctf_reader& reader, const ctf_header& header, int vers
     return run_status::converted;
 }
 
-// Opens the output for writing unless it names the input itself; arms the
-// removal of the unfinished image before any signal can see it half made.
+// Opens the output for writing unless it names the input itself, armed for
+// removal of the unfinished image if it is a regular file.
 std::FILE* open_output(const char* path, const file_identity& input, file_identity& output)
 {
     if (path_names_file(path, input)) {
         return nullptr;
     }
-    block_interrupts();
-    std::FILE* const file = std::fopen(path, "wb");
-    if (file != nullptr) {
-        // An output whose identity is unknown is never removed.
-        if (identify_open_file(fileno(file), output)) {
-            arm_interrupt_cleanup(path, output);
-        } else {
-            output = file_identity{};
-        }
-    }
-    unblock_interrupts();
-    return file;
+    return open_output_for_writing(path, output);
 }
 
 // Reads the header and converts every block. The image is finished (and

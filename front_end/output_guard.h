@@ -4,6 +4,7 @@
 #ifndef VELMORA_FRONT_END_OUTPUT_GUARD_H
 #define VELMORA_FRONT_END_OUTPUT_GUARD_H
 
+#include <cstdio>
 #include <sys/types.h>
 
 namespace velmora {
@@ -22,18 +23,23 @@ bool identify_open_file(int descriptor, file_identity& identity);
 // path, another name, a hard link or a symbolic link to it).
 bool path_names_file(const char* path, const file_identity& identity);
 
+// Opens `path` for writing as fopen(path, "wb") does, creating or truncating
+// it, and fills `identity` (all zero when it cannot be known: such a file is
+// never removed). A regular file is armed for removal on interruption (see
+// arm_interrupt_cleanup) before any interrupting signal can be handled, so no
+// interruption leaves a created file behind. A FIFO with no reader yet is
+// waited for with those signals free, so that the wait can be interrupted.
+// Returns nullptr, with nothing armed, if the file cannot be opened.
+std::FILE* open_output_for_writing(const char* path, file_identity& identity);
+
 // Removes `path` if it still names the regular file `identity` describes.
 void remove_unfinished_output(const char* path, const file_identity& identity);
 
 // From arm to disarm, SIGINT, SIGTERM and SIGHUP remove the output as above
-// and then end the process as the signal would have. `path` must outlive it.
+// and then end the process as the signal would have. A signal that the
+// process was started ignoring stays ignored. `path` must outlive it.
 void arm_interrupt_cleanup(const char* path, const file_identity& identity);
 void disarm_interrupt_cleanup();
-
-// Blocks the interrupting signals until the matching unblock, so that the
-// output is never created without being armed for removal.
-void block_interrupts();
-void unblock_interrupts();
 
 } // namespace velmora
 
