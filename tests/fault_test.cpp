@@ -1,0 +1,548 @@
+// Fault tests of the built binary: captures cut at every byte, outputs that
+// cannot be written, files the user may not touch, and interrupted runs.
+// Every failure must leave the input as it was and no image at the output
+// path that looks complete.
+#include "process_runner.h"
+#include "tap_image_check.h"
+#include "tools/capture_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+using testing_support::process_result;
+using testing_support::read_file;
+using testing_support::run_process;
+using testing_support::tap_image_problem;
+using namespace std::chrono_literals;
+
+const std::string banner = "velmora 1.0 - converts CTF tape captures to C16 TAP images (PAL)\n\n";
+
+bytes tape_samples(std::uint64_t seed, std::size_t size)
+{
+    bytes packed = capture::pack_phases(capture::random_phases(capture::pattern::tape, seed, size * 8));
+    packed.resize(size);
+    return packed;
+}
+
+std::string as_string(const bytes& content)
+{
+    return std::string(content.begin(), content.end());
+}
+
+bool exists(const std::string& path)
+{
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0;
+}
+
+class fault : public testing::Test {
+protected:
+    void SetUp() override { folder = testing_support::make_temp_dir(); }
+    void TearDown() override { testing_support::remove_tree(folder); }
+
+    std::string path(const std::string& name) const { return folder + "/" + name; }
+
+    std::string write(const std::string& name, const bytes& content) const
+    {
+        EXPECT_TRUE(capture::write_file(path(name), content));
+        return path(name);
+    }
+
+    static process_result velmora(const std::vector<std::string>& arguments)
+    {
+        std::vector<std::string> command = {VELMORA_BINARY};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return run_process(command);
+    }
+
+    std::string folder;
+};
+
+// --- Every prefix of a capture ---------------------------------------------
+
+// Two blocks of 2100 and 100 sample bytes: the first is read as chunks of
+// 2048 and 52 bytes. Whatever byte the file is cut at, velmora must report
+// an empty capture (inside the header) or a truncated one, and the image it
+// keeps must be a valid image of exactly what was read: since entries are
+// only written at edges, and an edge depends only on the samples before it,
+// that is the head of the complete capture's image, growing with the cut.
+constexpr std::size_t first_block_bytes = 2100;
+constexpr std::size_t second_block_bytes = 100;
+constexpr std::size_t first_samples_at = 6 + 5;
+constexpr std::size_t second_descriptor_at = first_samples_at + first_block_bytes;
+constexpr std::size_t second_samples_at = second_descriptor_at + 5;
+constexpr std::size_t capture_length = second_samples_at + second_block_bytes;
+
+struct cut_range {
+    const char* name;
+    std::size_t first;
+    std::size_t last; // inclusive
+};
+
+class every_prefix : public fault, public testing::WithParamInterface<cut_range> {};
+
+TEST_P(every_prefix, is_reported_as_empty_or_truncated_and_keeps_exactly_what_was_read)
+{
+    const bytes whole = capture::ctf_image({capture::block{20, tape_samples(7, first_block_bytes)},
+                                            capture::block{40, tape_samples(8, second_block_bytes)}});
+    ASSERT_EQ(whole.size(), capture_length);
+    const std::string whole_input = write("whole.ctf", whole);
+    const process_result complete = velmora({whole_input, path("whole.tap"), "2"});
+    ASSERT_EQ(complete.status, 0);
+    ASSERT_EQ(complete.out, banner);
+    const std::string whole_image = read_file(path("whole.tap"));
+    ASSERT_EQ(tap_image_problem(whole_image, 2), "");
+    // The image of block 1 alone, followed by its gap, is where every cut
+    // after block 1 must start from.
+    const bytes first_only = capture::ctf_image({capture::block{20, tape_samples(7, first_block_bytes)}});
+    ASSERT_EQ(velmora({write("first.ctf", first_only), path("first.tap"), "2"}).status, 0);
+    const std::string first_image = read_file(path("first.tap"));
+
+    ASSERT_EQ(whole_image.compare(20, first_image.size() - 20, first_image, 20), 0);
+
+    const std::string input = path("cut.ctf");
+    const std::string output = path("cut.tap");
+    std::size_t previous_size = 0;
+    // Stops at the first cut that fails rather than report thousands.
+    for (std::size_t cut = GetParam().first; cut <= GetParam().last && !HasFailure(); ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut) + " of " + std::to_string(capture_length));
+        const bytes cut_capture(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+        ASSERT_TRUE(capture::write_file(input, cut_capture));
+        const process_result run = velmora({input, output, "2"});
+        const std::string image = read_file(output);
+        EXPECT_EQ(read_file(input), as_string(cut_capture)) << "the input was changed";
+        EXPECT_EQ(run.out, banner);
+        if (cut < 6) {
+            EXPECT_EQ(run.status, 4);
+            EXPECT_EQ(run.err, input + " is empty\n");
+            EXPECT_TRUE(exists(output));
+            EXPECT_EQ(image, "");
+        } else if (cut < capture_length) {
+            EXPECT_EQ(run.status, 5);
+            EXPECT_EQ(run.err, input + " is truncated\n");
+            EXPECT_EQ(tap_image_problem(image, 2), "");
+            EXPECT_EQ(whole_image.compare(20, image.size() - 20, image, 20), 0)
+                << "not the head of the complete image";
+            EXPECT_GE(image.size(), previous_size) << "a longer cut kept less";
+            if (cut <= first_samples_at) {
+                EXPECT_EQ(image.size(), 20U) << "no samples read, no entries";
+            } else if (cut < second_descriptor_at) {
+                EXPECT_LE(image.size(), first_image.size()) << "more than block 1 holds";
+            } else if (cut < second_samples_at) {
+                EXPECT_EQ(image.size(), first_image.size() + 8) << "block 1 and its gap, nothing more";
+            } else {
+                EXPECT_GE(image.size(), first_image.size() + 8) << "block 1 or its gap lost";
+            }
+        } else {
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.err, "");
+            EXPECT_EQ(image, whole_image);
+        }
+        previous_size = image.size();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cuts, every_prefix,
+    testing::Values(cut_range{"in_the_header", 0, 5}, cut_range{"in_the_first_descriptor", 6, first_samples_at},
+                    cut_range{"in_the_first_chunk", first_samples_at + 1, first_samples_at + 2046},
+                    cut_range{"around_the_chunk_boundary", first_samples_at + 2047, first_samples_at + 2049},
+                    cut_range{"in_the_second_chunk", first_samples_at + 2050, second_descriptor_at},
+                    cut_range{"in_the_second_descriptor", second_descriptor_at + 1, second_samples_at},
+                    cut_range{"in_the_second_block", second_samples_at + 1, capture_length}),
+    [](const testing::TestParamInfo<cut_range>& test) { return test.param.name; });
+
+// --- Outputs that cannot be written ----------------------------------------
+
+TEST_F(fault, a_folder_as_output_cannot_be_opened)
+{
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, tape_samples(1, 100)}});
+    const std::string input = write("in.ctf", capture_bytes);
+    ASSERT_EQ(mkdir(path("out.tap").c_str(), 0755), 0);
+    const process_result run = velmora({input, path("out.tap")});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.out, banner);
+    EXPECT_EQ(run.err, "It's impossible to open " + path("out.tap") + " to write\n");
+    struct stat status {};
+    ASSERT_EQ(stat(path("out.tap").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(read_file(input), as_string(capture_bytes));
+}
+
+// A tiny file system of its own, so that the disk fills up part-way.
+struct full_disk_case {
+    const char* name;
+    std::size_t sample_bytes; // of one block with an edge at every sample
+    std::size_t filler_bytes; // written to the file system before the run
+    int status;
+};
+
+class full_file_system : public fault, public testing::WithParamInterface<full_disk_case> {
+protected:
+    void SetUp() override
+    {
+        fault::SetUp();
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "mounting a small file system needs root";
+        }
+        mount_point = path("small");
+        ASSERT_EQ(mkdir(mount_point.c_str(), 0755), 0);
+        if (mount("velmora-test", mount_point.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            const std::string reason = std::strerror(errno);
+            mount_point.clear();
+            GTEST_SKIP() << "cannot mount a 64 KiB tmpfs here: " << reason;
+        }
+    }
+
+    void TearDown() override
+    {
+        if (!mount_point.empty()) {
+            umount2(mount_point.c_str(), MNT_DETACH);
+        }
+        fault::TearDown();
+    }
+
+    std::string mount_point;
+};
+
+TEST_P(full_file_system, ends_with_status_6_and_removes_the_unfinished_image)
+{
+    const full_disk_case& c = GetParam();
+    // Version 2 writes one entry byte per sample of 1010...: 8 bytes out per
+    // byte in.
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, bytes(c.sample_bytes, 0xAA)}});
+    const std::string input = write("in.ctf", capture_bytes);
+    if (c.filler_bytes > 0) {
+        // Fill what the file system can hold; the write stops when it is full.
+        std::FILE* const filler = std::fopen((mount_point + "/filler").c_str(), "wb");
+        ASSERT_NE(filler, nullptr);
+        const bytes block(c.filler_bytes, 0xAA);
+        std::fwrite(block.data(), 1, block.size(), filler);
+        std::fclose(filler);
+    }
+    const std::string output = mount_point + "/out.tap";
+    const process_result run = velmora({input, output, "2"});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, banner);
+    EXPECT_EQ(read_file(input), as_string(capture_bytes));
+    if (c.status == 0) {
+        // The file system itself works: the same kind of run fits when small.
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(read_file(output).size(), 20 + c.sample_bytes * 8);
+    } else {
+        EXPECT_EQ(run.err, "It's impossible to write " + output + "\n");
+        EXPECT_FALSE(exists(output));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(sizes, full_file_system,
+                         testing::Values(full_disk_case{"fits", 1000, 0, 0},
+                                         full_disk_case{"fills_up_part_way", 20000, 0, 6},
+                                         full_disk_case{"full_from_the_start", 100, 1 << 20, 6}),
+                         [](const testing::TestParamInfo<full_disk_case>& test) { return test.param.name; });
+
+// --- Files the user may not touch ------------------------------------------
+
+// Runs velmora as a user without root's right to override permissions:
+// `nobody` through setpriv when root, the current user otherwise.
+class as_unprivileged_user : public fault {
+protected:
+    void SetUp() override
+    {
+        fault::SetUp();
+        // The user must reach the test folder and the binary.
+        ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+        if (geteuid() == 0) {
+            prefix = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+        }
+        const process_result probe = run(std::vector<std::string>{});
+        if (probe.status != 1 || probe.out.rfind(banner, 0) != 0) {
+            GTEST_SKIP() << "velmora cannot be started as an unprivileged user here (setpriv missing, no user "
+                            "nobody, or the binary's folder is closed to it): status "
+                         << probe.status << " " << probe.err;
+        }
+    }
+
+    process_result run(const std::vector<std::string>& arguments) const
+    {
+        std::vector<std::string> command = prefix;
+        command.push_back(VELMORA_BINARY);
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return run_process(command);
+    }
+
+    std::vector<std::string> prefix;
+};
+
+TEST_F(as_unprivileged_user, an_unreadable_input_ends_with_status_2_and_creates_no_output)
+{
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, tape_samples(1, 100)}});
+    const std::string input = write("in.ctf", capture_bytes);
+    ASSERT_EQ(chmod(input.c_str(), 0), 0);
+    const std::string out_folder = path("out");
+    ASSERT_EQ(mkdir(out_folder.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(out_folder.c_str(), 0777), 0); // whatever the umask
+    const std::string output = out_folder + "/out.tap";
+    const process_result run_result = run({input, output});
+    EXPECT_EQ(run_result.status, 2);
+    EXPECT_EQ(run_result.out, banner);
+    EXPECT_EQ(run_result.err, "It's impossible to open " + input + " to read\n");
+    EXPECT_FALSE(exists(output));
+    ASSERT_EQ(chmod(input.c_str(), 0644), 0);
+    EXPECT_EQ(read_file(input), as_string(capture_bytes));
+}
+
+TEST_F(as_unprivileged_user, an_output_folder_without_write_permission_ends_with_status_3)
+{
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, tape_samples(1, 100)}});
+    const std::string input = write("in.ctf", capture_bytes);
+    ASSERT_EQ(chmod(input.c_str(), 0644), 0);
+    const std::string out_folder = path("out");
+    ASSERT_EQ(mkdir(out_folder.c_str(), 0555), 0);
+    ASSERT_EQ(chmod(out_folder.c_str(), 0555), 0);
+    const std::string output = out_folder + "/out.tap";
+    const process_result run_result = run({input, output});
+    EXPECT_EQ(run_result.status, 3);
+    EXPECT_EQ(run_result.out, banner);
+    EXPECT_EQ(run_result.err, "It's impossible to open " + output + " to write\n");
+    EXPECT_FALSE(exists(output));
+    EXPECT_EQ(read_file(input), as_string(capture_bytes));
+}
+
+// --- Interrupted runs --------------------------------------------------------
+
+// What the run is started with: some callers ignore or block signals, and
+// velmora must leave those as they were.
+struct start_conditions {
+    int ignored = 0; // a signal set to SIG_IGN before the start, or 0
+    int blocked = 0; // a signal blocked in the mask before the start, or 0
+};
+
+// Starts velmora with the given arguments, its standard streams on
+// /dev/null; the interrupting signals have their default action unless
+// `conditions` says otherwise.
+pid_t start_velmora(const std::vector<std::string>& arguments, const start_conditions& conditions)
+{
+    std::vector<std::string> command = {VELMORA_BINARY};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : command) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            signal(signal_number, SIG_DFL);
+        }
+        sigset_t mask;
+        sigemptyset(&mask);
+        if (conditions.ignored != 0) {
+            signal(conditions.ignored, SIG_IGN);
+        }
+        if (conditions.blocked != 0) {
+            sigaddset(&mask, conditions.blocked);
+        }
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// The wait status of `child`, or -1 if it has not ended within `limit` (it is
+// then killed and reaped).
+int wait_for(pid_t child, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) {
+            return status;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return -1;
+}
+
+// Feeds a capture announcing one block of 2 GiB into a FIFO, a few KiB at a
+// time, until stopped or until the reader goes away.
+class slow_feeder {
+public:
+    explicit slow_feeder(const std::string& fifo)
+        : thread([this, fifo] { feed(fifo); })
+    {
+    }
+    ~slow_feeder()
+    {
+        stopping = true;
+        thread.join();
+    }
+    std::size_t fed() const { return sent.load(); }
+
+private:
+    void feed(const std::string& fifo)
+    {
+        // A write to a FIFO whose reader died must fail here, not kill the test.
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+        int descriptor = -1;
+        while (!stopping && descriptor == -1) {
+            descriptor = open(fifo.c_str(), O_WRONLY | O_NONBLOCK); // fails until velmora opens it
+            if (descriptor == -1) {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+        if (descriptor == -1) {
+            return;
+        }
+        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+        bytes head;
+        capture::put_le(head, 0, 4);
+        capture::put_le(head, 2, 2);         // one block
+        capture::put_le(head, 0x7FFFFFFF, 4); // its samples run to 2 GiB
+        head.push_back(20);
+        const bytes samples = tape_samples(3, 4096);
+        bool ok = ::write(descriptor, head.data(), head.size()) == static_cast<ssize_t>(head.size());
+        while (ok && !stopping) {
+            ok = ::write(descriptor, samples.data(), samples.size()) == static_cast<ssize_t>(samples.size());
+            sent += samples.size();
+            std::this_thread::sleep_for(2ms);
+        }
+        close(descriptor);
+    }
+
+    std::atomic<bool> stopping{false};
+    std::atomic<std::size_t> sent{0};
+    std::thread thread;
+};
+
+off_t size_of(const std::string& path)
+{
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
+}
+
+// Waits until `path` has grown past `size` bytes; false if it does not
+// within a few seconds.
+bool wait_for_growth(const std::string& path, off_t size)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (size_of(path) > size) {
+            return true;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return false;
+}
+
+struct interruption_case {
+    const char* name;
+    start_conditions conditions;
+    int first_signal;  // sent once the image is being written
+    bool first_ends_it; // false: the first signal must be left ignored or blocked
+    int second_signal; // sent afterwards when the first did not end the run
+};
+
+class interrupted_run : public fault, public testing::WithParamInterface<interruption_case> {};
+
+TEST_P(interrupted_run, ends_as_the_signal_would_and_leaves_no_output)
+{
+    const interruption_case& c = GetParam();
+    const std::string input = path("in.fifo");
+    const std::string output = path("out.tap");
+    ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+    slow_feeder feeder(input);
+    const pid_t child = start_velmora({input, output, "2"}, c.conditions);
+    ASSERT_GT(child, 0);
+    // Entries reach the file a buffer at a time: once it has grown, the run
+    // is well inside the conversion.
+    const bool writing = wait_for_growth(output, 0);
+    EXPECT_TRUE(writing) << "the conversion never wrote to its output";
+
+    kill(child, c.first_signal);
+    int expected_signal = c.first_signal;
+    if (!c.first_ends_it) {
+        // Still converting: the image keeps growing after the signal.
+        std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(wait_for_growth(output, size_of(output))) << "the run stopped at a signal it should not see";
+        kill(child, c.second_signal);
+        expected_signal = c.second_signal;
+    }
+    const int status = wait_for(child, 10s);
+    ASSERT_NE(status, -1) << "velmora did not end after the signal";
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), expected_signal);
+    EXPECT_FALSE(exists(output)) << "the unfinished image was left behind";
+    EXPECT_TRUE(exists(input));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    signals, interrupted_run,
+    testing::Values(interruption_case{"sigint", {}, SIGINT, true, 0},
+                    interruption_case{"sigterm", {}, SIGTERM, true, 0},
+                    interruption_case{"sighup", {}, SIGHUP, true, 0},
+                    // Started under nohup: a hang-up is ignored, a termination is not.
+                    interruption_case{"ignored_sighup_stays_ignored", {SIGHUP, 0}, SIGHUP, false, SIGTERM},
+                    // A signal the caller blocked stays blocked for the whole run.
+                    interruption_case{"blocked_sigint_stays_blocked", {0, SIGINT}, SIGINT, false, SIGTERM}),
+    [](const testing::TestParamInfo<interruption_case>& test) { return test.param.name; });
+
+class interrupted_wait : public fault, public testing::WithParamInterface<int> {};
+
+TEST_P(interrupted_wait, for_a_reader_of_its_output_fifo_ends_the_run)
+{
+    const int signal_number = GetParam();
+    const std::string input = write("in.ctf", capture::ctf_image({capture::block{20, tape_samples(1, 100)}}));
+    const std::string output = path("out.fifo");
+    ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
+    const pid_t child = start_velmora({input, output}, {});
+    ASSERT_GT(child, 0);
+    // Opening a FIFO for writing waits until a reader comes; none will.
+    std::this_thread::sleep_for(200ms);
+    kill(child, signal_number);
+    const int status = wait_for(child, 5s);
+    ASSERT_NE(status, -1) << "the wait for a reader could not be interrupted";
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), signal_number);
+    struct stat fifo_status {};
+    ASSERT_EQ(stat(output.c_str(), &fifo_status), 0) << "the FIFO was removed";
+    EXPECT_TRUE(S_ISFIFO(fifo_status.st_mode));
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, interrupted_wait, testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const testing::TestParamInfo<int>& test) {
+                             return std::string(test.param == SIGINT ? "sigint" : test.param == SIGTERM ? "sigterm" : "sighup");
+                         });
+
+} // namespace
+} // namespace velmora
