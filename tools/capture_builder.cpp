@@ -126,7 +126,9 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
     if (file == nullptr) {
         return false;
     }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    // An empty vector may hold no buffer at all, and fwrite must not be
+    // handed a null pointer even for nothing.
+    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && written;
 }
 
