@@ -218,7 +218,7 @@ int report_outcome(const run_outcome& outcome, const run_request& request, std::
         std::fprintf(err, "It's impossible to write %s\n", request.output_path);
         return 6;
     }
-    assert(!"every run status is reported above");
+    assert(false && "every run status is reported above");
     return 6;
 }
 
