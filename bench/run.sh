@@ -16,8 +16,10 @@ mkdir -p "$work"
 
 # Other heavy work on this machine (fuzzing) waits while this lock exists.
 lock=/tmp/velmora-bench.lock
-touch "$lock"
-trap 'rm -f "$lock"' EXIT
+if [ ! -e "$lock" ]; then
+  touch "$lock"
+  trap 'rm -f "$lock"' EXIT
+fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j --target velmora velmora_per_sample make_capture >/dev/null
