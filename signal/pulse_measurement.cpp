@@ -110,12 +110,15 @@ std::size_t scan(const std::uint8_t* samples, std::size_t length, std::uint8_t p
     std::uint64_t low_length = state.low_length;
     std::uint64_t asymmetric = state.asymmetric_pulses;
     for (std::size_t offset = 0; offset < length; offset += 8) {
+        // A long phase: whole words at the current level hold no edge.
+        while (length - offset >= 8 && load_bytes(samples + offset) == 0 - level) {
+            offset += 8;
+        }
+        if (offset >= length) {
+            break;
+        }
         const std::size_t size = length - offset < 8 ? length - offset : 8;
         const std::uint64_t bytes = size == 8 ? load_bytes(samples + offset) : load_bytes(samples + offset, size);
-        // The common case of a long phase: 64 samples at the current level.
-        if (bytes == 0 - level) {
-            continue;
-        }
         const std::uint64_t word = in_sample_order(bytes);
         const auto valid_bits = static_cast<unsigned>(size * 8);
         const std::uint64_t valid = ~std::uint64_t{0} >> (word_bits - valid_bits);
