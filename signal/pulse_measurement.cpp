@@ -72,9 +72,9 @@ const entry_table& short_phase_entries(std::uint8_t period)
         for (std::uint64_t n = 0; n < short_phase_limit; ++n) {
             std::uint8_t bytes[tap_max_entry_size];
             const auto size = static_cast<std::uint32_t>(put_tap_entry(bytes, wave_value<half_waves>(n, period)) - bytes);
-            table.entries[n] = {static_cast<std::uint32_t>(bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
-                                                           (static_cast<std::uint32_t>(bytes[3]) << 24)),
-                                size};
+            const std::uint32_t packed = std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
+                                         (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
+            table.entries[n] = {packed, size};
         }
         table.key = key;
     }
