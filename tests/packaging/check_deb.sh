@@ -43,10 +43,15 @@ depends=$(field Depends)
 dpkg-deb -x "$deb" "$work/root"
 needed=$(LC_ALL=C readelf -d "$work/root/usr/bin/velmora" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 [ -n "$needed" ] || fail "readelf found no shared libraries in usr/bin/velmora"
+resolved=$(ldd "$work/root/usr/bin/velmora")
 for library in $needed; do
-  owner=$(dpkg -S "*/$library" 2>/dev/null | head -n 1 | cut -d: -f1) || true
+  # The file the loader picks (a name alone may match other architectures'
+  # copies, such as libc6-i386's).
+  path=$(awk -v name="$library" '$1 == name && $2 == "=>" { print $3 }' <<<"$resolved")
+  [ -n "$path" ] || fail "the loader finds no $library"
+  owner=$({ dpkg -S "$path" 2>/dev/null || dpkg -S "$(readlink -f "$path")" 2>/dev/null; } | head -n 1 | cut -d: -f1) || true
   [ -n "$owner" ] || fail "no installed package owns $library"
-  [[ "$depends" =~ (^|,\ *)$owner( |,|$) ]] || fail "Depends lacks $owner (for $library): '$depends'"
+  [[ "$depends" =~ (^|,\ *)"$owner"( |,|$) ]] || fail "Depends lacks $owner (for $library): '$depends'"
 done
 description=$(field Description)
 [ "$(wc -l <<<"$description")" -gt 1 ] || fail "Description has no long text: '$description'"
