@@ -1,5 +1,6 @@
 // Runs the built binary on small captures and checks everything a user sees:
 // standard output, standard error, exit status and the bytes of the image.
+#include "binary_test.h"
 #include "process_runner.h"
 #include "tools/capture_builder.h"
 
@@ -17,11 +18,11 @@ namespace velmora {
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
+using testing_support::banner;
 using testing_support::process_result;
 using testing_support::read_file;
 using testing_support::run_process;
 
-const std::string banner = "velmora 1.0 - converts CTF tape captures to C16 TAP images (PAL)\n\n";
 const std::string usage = "USAGE: velmora <CTFfile> <TAPfile> [<TAPversion>]\n"
                           "   (default TAP version is 1)\n"
                           "e.g.\n"
@@ -101,29 +102,9 @@ bytes as_bytes(const std::string& text)
     return bytes(text.begin(), text.end());
 }
 
-class end_to_end : public testing::Test {
+class end_to_end : public testing_support::binary_test {
 protected:
-    void SetUp() override { folder = testing_support::make_temp_dir(); }
-    void TearDown() override { testing_support::remove_tree(folder); }
-
-    std::string path(const std::string& name) const { return folder + "/" + name; }
-
-    std::string write(const std::string& name, const bytes& content) const
-    {
-        EXPECT_TRUE(capture::write_file(path(name), content));
-        return path(name);
-    }
-
-    static process_result velmora(const std::vector<std::string>& arguments, const std::string& input = "")
-    {
-        std::vector<std::string> command = {VELMORA_BINARY};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        return run_process(command, input);
-    }
-
     bool exists(const std::string& name) const { return access(path(name).c_str(), F_OK) == 0; }
-
-    std::string folder;
 };
 
 // Phases with entries of both sizes and one asymmetric wave (high 9 after low 5).

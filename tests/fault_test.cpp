@@ -2,6 +2,7 @@
 // cannot be written, files the user may not touch, and interrupted runs.
 // Every failure must leave the input as it was and no image at the output
 // path that looks complete.
+#include "binary_test.h"
 #include "process_runner.h"
 #include "tap_image_check.h"
 #include "tools/capture_builder.h"
@@ -35,7 +36,7 @@ using testing_support::run_process;
 using testing_support::tap_image_problem;
 using namespace std::chrono_literals;
 
-const std::string banner = "velmora 1.0 - converts CTF tape captures to C16 TAP images (PAL)\n\n";
+using testing_support::banner;
 
 bytes tape_samples(std::uint64_t seed, std::size_t size)
 {
@@ -55,28 +56,7 @@ bool exists(const std::string& path)
     return lstat(path.c_str(), &status) == 0;
 }
 
-class fault : public testing::Test {
-protected:
-    void SetUp() override { folder = testing_support::make_temp_dir(); }
-    void TearDown() override { testing_support::remove_tree(folder); }
-
-    std::string path(const std::string& name) const { return folder + "/" + name; }
-
-    std::string write(const std::string& name, const bytes& content) const
-    {
-        EXPECT_TRUE(capture::write_file(path(name), content));
-        return path(name);
-    }
-
-    static process_result velmora(const std::vector<std::string>& arguments)
-    {
-        std::vector<std::string> command = {VELMORA_BINARY};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        return run_process(command);
-    }
-
-    std::string folder;
-};
+class fault : public testing_support::binary_test {};
 
 // --- Every prefix of a capture ---------------------------------------------
 

@@ -4,6 +4,7 @@
 // The statuses below were worked out from the rules, not read off a run;
 // the images were written by velmora and checked by hand against the notes
 // in make_corpus.cpp, which also say how each capture is built.
+#include "binary_test.h"
 #include "process_runner.h"
 #include "tap_image_check.h"
 
@@ -20,7 +21,7 @@ using testing_support::process_result;
 using testing_support::read_file;
 using testing_support::run_process;
 
-const std::string banner = "velmora 1.0 - converts CTF tape captures to C16 TAP images (PAL)\n\n";
+using testing_support::banner;
 const std::string advisory = "Usage of TAP version 2 is recommended\n";
 const std::string corpus = VELMORA_CAPTURES_DIR;
 
