@@ -1,9 +1,13 @@
 #include "front_end/conversion_run.h"
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char** argv)
 {
+    // An output pipe whose reader went away is a failed write like any
+    // other (status 6, with its message), not a silent death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     velmora::print_banner(stdout);
     velmora::run_request request{};
     velmora::run_outcome outcome{velmora::run_status::wrong_arguments, 0};

@@ -378,6 +378,19 @@ TEST_F(end_to_end, an_output_that_cannot_seek_back_is_a_write_failure)
     EXPECT_TRUE(exists("out.fifo"));
 }
 
+TEST_F(end_to_end, an_output_pipe_whose_reader_goes_away_is_a_write_failure)
+{
+    // An edge at every sample: far more entries than a pipe holds.
+    const std::string input = write("in.ctf", capture::ctf_image({capture::block{20, bytes(1 << 16, 0xAA)}}));
+    const std::string fifo = path("out.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread reader([&] { std::fclose(std::fopen(fifo.c_str(), "rb")); });
+    const process_result run = velmora({input, fifo, "2"});
+    reader.join();
+    EXPECT_EQ(run.status, 6);
+    EXPECT_EQ(run.err, "It's impossible to write " + fifo + "\n");
+}
+
 TEST_F(end_to_end, reads_its_input_from_a_pipe)
 {
     const bytes capture_bytes = capture::ctf_image({sample_block, edge_pair, sample_block});
