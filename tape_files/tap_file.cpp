@@ -16,6 +16,13 @@ bool write_all(std::FILE* file, const std::uint8_t* bytes, std::size_t size)
 
 } // namespace
 
+bool is_tap_image_start(const std::uint8_t* bytes, std::size_t size)
+{
+    static_assert(tap_recognition_size == 12);
+    return size >= tap_recognition_size &&
+           std::memcmp(bytes + tap_kind_offset, tap_kind_marker, sizeof tap_kind_marker - 1) == 0;
+}
+
 void encode_tap_header(const tap_header& header, std::uint8_t (&bytes)[tap_header_size])
 {
     static_assert(tap_signature_size + 8 == tap_header_size);

@@ -16,6 +16,11 @@ inline constexpr std::size_t tap_header_size = 20;
 inline constexpr char tap_signature[] = "C16-TAPE-RAW"; // stored without the terminator
 inline constexpr std::uint8_t tap_platform_c16 = 2;
 inline constexpr std::uint8_t tap_video_pal = 0;
+// Every raw TAP image, of any machine ("C16-TAPE-RAW", "C64-TAPE-RAW"), has
+// this at offset tap_kind_offset; bytes that do not are no TAP image.
+inline constexpr char tap_kind_marker[] = "-TAPE-RAW"; // stored without the terminator
+inline constexpr std::size_t tap_kind_offset = 3;
+inline constexpr std::size_t tap_recognition_size = tap_kind_offset + sizeof tap_kind_marker - 1;
 // Written between two blocks: two entries of 98304 cycles each.
 inline constexpr std::uint8_t tap_block_gap[] = {0x00, 0x00, 0x80, 0x01, 0x00, 0x00, 0x80, 0x01};
 
@@ -29,6 +34,10 @@ struct tap_writer {
     std::FILE* file;
     std::uint64_t data_size;
 };
+
+// True if the first `size` bytes of a file mark it as a raw TAP image of any
+// machine; needs tap_recognition_size bytes, fewer never match.
+bool is_tap_image_start(const std::uint8_t* bytes, std::size_t size);
 
 void encode_tap_header(const tap_header& header, std::uint8_t (&bytes)[tap_header_size]);
 
