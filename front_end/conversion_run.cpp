@@ -6,6 +6,7 @@
 #include "tape_files/tap_file.h"
 
 #include <cassert>
+#include <memory>
 
 namespace velmora {
 namespace {
@@ -14,6 +15,21 @@ static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accep
 
 constexpr std::uint64_t advisory_threshold = 200;
 constexpr std::size_t stream_buffer_size = std::size_t{1} << 16;
+
+// What a conversion reuses for every chunk; each run has its own.
+struct chunk_buffers {
+    std::uint8_t samples[ctf_chunk_size];
+    std::uint8_t entries[pulse_output_capacity];
+};
+
+// The buffers of the two streams of a run: larger than stdio's own, so that
+// there are fewer system calls, and fixed, so that memory stays flat. The
+// conversion still sees chunks of ctf_chunk_size bytes. They must outlive
+// the streams that use them.
+struct stream_buffers {
+    char input[stream_buffer_size];
+    char output[stream_buffer_size];
+};
 
 constexpr const char* usage_lines[] = {
     "USAGE: velmora <CTFfile> <TAPfile> [<TAPversion>]",
@@ -39,10 +55,8 @@ run_status input_failure(ctf_read_result result)
 // Walks every block after the header, writing entries and block gaps. Stops
 // at the first failure; what was read before it is converted and written.
 run_status convert_blocks(ctf_reader& reader, const ctf_header& header, int version, tap_writer& writer,
-                          pulse_state& state)
+                          pulse_state& state, chunk_buffers& buffers)
 {
-    std::uint8_t chunk[ctf_chunk_size];
-    static std::uint8_t entries[pulse_output_capacity];
     const std::int32_t blocks = ctf_block_count(header);
     for (std::int32_t block_number = 1; block_number <= blocks; ++block_number) {
         ctf_block_descriptor block{};
@@ -52,10 +66,11 @@ run_status convert_blocks(ctf_reader& reader, const ctf_header& header, int vers
         }
         while (block.remaining > 0) {
             std::size_t length = 0;
-            result = read_ctf_chunk(reader, block, chunk, length);
+            result = read_ctf_chunk(reader, block, buffers.samples, length);
             if (length > 0) {
-                const std::size_t size = convert_chunk(chunk, length, block.sample_period, version, state, entries);
-                if (!write_tap_data(writer, entries, size)) {
+                const std::size_t size =
+                    convert_chunk(buffers.samples, length, block.sample_period, version, state, buffers.entries);
+                if (!write_tap_data(writer, buffers.entries, size)) {
                     return run_status::cannot_write_output;
                 }
             }
@@ -70,22 +85,11 @@ run_status convert_blocks(ctf_reader& reader, const ctf_header& header, int vers
     return run_status::converted;
 }
 
-// Opens the output for writing unless it names the input itself, armed for
-// removal of the unfinished image if it is a regular file.
-std::FILE* open_output(const char* path, const file_identity& input, file_identity& output)
-{
-    if (path_names_file(path, input)) {
-        return nullptr;
-    }
-    return open_output_for_writing(path, output);
-}
-
 // Reads the header and converts every block. The image is finished (and
 // its stream closed) whenever its header was written and all writes so far
 // succeeded, including after input that ended early.
-run_status convert_open_files(std::FILE* input, int version, tap_writer& writer, pulse_state& state)
+run_status convert_open_files(ctf_reader& reader, int version, tap_writer& writer, pulse_state& state)
 {
-    ctf_reader reader{input, 0};
     ctf_header header{};
     switch (read_ctf_header(reader, header)) {
     case ctf_read_result::ok:
@@ -102,11 +106,26 @@ run_status convert_open_files(std::FILE* input, int version, tap_writer& writer,
     if (!write_tap_header(writer, image)) {
         return run_status::cannot_write_output;
     }
-    const run_status status = convert_blocks(reader, header, version, writer, state);
+    const auto buffers = std::make_unique<chunk_buffers>();
+    const run_status status = convert_blocks(reader, header, version, writer, state, *buffers);
     if (status == run_status::cannot_write_output || !finish_tap_file(writer, image)) {
         return run_status::cannot_write_output;
     }
     return status;
+}
+
+// The conversion of a capture whose reader may already hold bytes looked at
+// ahead; see convert_streams.
+run_outcome convert_from_reader(ctf_reader& reader, std::FILE* output, int version)
+{
+    tap_writer writer{output, 0};
+    pulse_state state{};
+    run_status status = convert_open_files(reader, version, writer, state);
+    // Still open only when the image was never finished.
+    if (writer.file != nullptr && std::fclose(writer.file) != 0) {
+        status = run_status::cannot_write_output;
+    }
+    return run_outcome{status, state.asymmetric_pulses};
 }
 
 } // namespace
@@ -135,49 +154,47 @@ bool parse_command_line(int argc, const char* const* argv, run_request& request)
 
 run_outcome run_conversion(const run_request& request)
 {
+    const auto buffers = std::make_unique<stream_buffers>();
     std::FILE* const input = std::fopen(request.input_path, "rb");
     if (input == nullptr) {
         return run_outcome{run_status::cannot_open_input, 0};
     }
     file_identity input_identity{};
     // A directory opens for reading on some systems but holds no capture.
-    if (!identify_open_file(fileno(input), input_identity) || input_identity.directory) {
+    if (!identify_stream(input, input_identity) || input_identity.directory) {
         std::fclose(input);
         return run_outcome{run_status::cannot_open_input, 0};
     }
-    file_identity output_identity{};
-    std::FILE* const output = open_output(request.output_path, input_identity, output_identity);
-    if (output == nullptr) {
+    std::setvbuf(input, buffers->input, _IOFBF, sizeof buffers->input);
+    // A TAP image given in place of the capture (the arguments swapped) is
+    // refused before the output, perhaps the user's capture, is touched.
+    ctf_reader reader{input, 0};
+    const std::span<const std::uint8_t> start = peek_ctf_start(reader, tap_recognition_size);
+    if (is_tap_image_start(start.data(), start.size())) {
+        std::fclose(input);
+        return run_outcome{run_status::input_is_tap_image, 0};
+    }
+    guarded_output output{};
+    if (!open_guarded_output(request.output_path, input_identity, output)) {
         std::fclose(input);
         return run_outcome{run_status::cannot_open_output, 0};
     }
-    // Larger stream buffers mean fewer system calls; the conversion still
-    // sees chunks of ctf_chunk_size bytes. Fixed buffers keep memory flat.
-    static char input_buffer[stream_buffer_size];
-    static char output_buffer[stream_buffer_size];
-    std::setvbuf(input, input_buffer, _IOFBF, sizeof input_buffer);
-    std::setvbuf(output, output_buffer, _IOFBF, sizeof output_buffer);
-    run_outcome outcome = convert_streams(input, output, request.version);
+    std::setvbuf(output.stream, buffers->output, _IOFBF, sizeof buffers->output);
+    run_outcome outcome = convert_from_reader(reader, output.stream, request.version);
     if (outcome.status == run_status::cannot_write_output) {
-        remove_unfinished_output(request.output_path, output_identity);
+        discard_unfinished_output(output);
         // No advice about an image that was not kept.
         outcome.asymmetric_pulses = 0;
     }
-    disarm_interrupt_cleanup();
+    release_output(output);
     std::fclose(input);
     return outcome;
 }
 
 run_outcome convert_streams(std::FILE* input, std::FILE* output, int version)
 {
-    tap_writer writer{output, 0};
-    pulse_state state{};
-    run_status status = convert_open_files(input, version, writer, state);
-    // Still open only when the image was never finished.
-    if (writer.file != nullptr && std::fclose(writer.file) != 0) {
-        status = run_status::cannot_write_output;
-    }
-    return run_outcome{status, state.asymmetric_pulses};
+    ctf_reader reader{input, 0};
+    return convert_from_reader(reader, output, version);
 }
 
 void print_banner(std::FILE* out)
@@ -201,6 +218,9 @@ int report_outcome(const run_outcome& outcome, const run_request& request, std::
         return 1;
     case run_status::cannot_open_input:
         std::fprintf(err, "It's impossible to open %s to read\n", request.input_path);
+        return 2;
+    case run_status::input_is_tap_image:
+        std::fprintf(err, "%s is a TAP image, not a CTF capture\n", request.input_path);
         return 2;
     case run_status::cannot_open_output:
         std::fprintf(err, "It's impossible to open %s to write\n", request.output_path);

@@ -12,7 +12,9 @@ enum class run_status {
     converted,
     wrong_arguments,
     cannot_open_input,   // missing, unreadable, or a directory
-    cannot_open_output,  // cannot be created, or names the input file itself
+    input_is_tap_image,  // the input is a TAP image, not a capture (arguments swapped?)
+    cannot_open_output,  // cannot be created, names the input or the file standard output or
+                         // standard error writes to, or another run is writing it
     empty_capture,       // block count field 1, or shorter than a header
     truncated_input,     // ended before a descriptor or sample bytes were complete
     unreadable_input,    // a read error after the input was opened
@@ -35,8 +37,9 @@ struct run_outcome {
 bool parse_command_line(int argc, const char* const* argv, run_request& request);
 
 // Converts the capture named by `request` into its TAP image. Whatever went
-// wrong, no partial image is left at an output that could not be written, and
-// the input is never written to.
+// wrong, no partial image is left at an output that could not be written,
+// the input is never written to, and an output is not touched before the
+// input is known to be no TAP image.
 run_outcome run_conversion(const run_request& request);
 
 // The conversion itself, on streams that are already open: reads the capture
@@ -44,8 +47,9 @@ run_outcome run_conversion(const run_request& request);
 // (1 or 2) to `output`, which must be able to seek back to its start to
 // patch the header. `output` is closed whatever happens (a failure to close
 // it is a write failure); `input` is left open. Never removes anything: an
-// image that could not be written is for the caller to remove. Any status
-// but wrong_arguments, cannot_open_input and cannot_open_output may result.
+// image that could not be written is for the caller to remove. Does not look
+// for a TAP image in place of the capture. Any status but wrong_arguments,
+// cannot_open_input, input_is_tap_image and cannot_open_output may result.
 run_outcome convert_streams(std::FILE* input, std::FILE* output, int version);
 
 // Prints the banner that opens every run.

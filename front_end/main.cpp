@@ -1,13 +1,14 @@
 #include "front_end/conversion_run.h"
+#include "front_end/output_guard.h"
 
-#include <csignal>
 #include <cstdio>
 
 int main(int argc, char** argv)
 {
-    // An output pipe whose reader went away is a failed write like any
-    // other (status 6, with its message), not a silent death by SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
+    // An output pipe whose reader went away, or a file size limit, makes a
+    // failed write like any other (status 6, with its message), not a
+    // silent death by a signal.
+    velmora::prepare_process_io();
     velmora::print_banner(stdout);
     velmora::run_request request{};
     velmora::run_outcome outcome{velmora::run_status::wrong_arguments, 0};

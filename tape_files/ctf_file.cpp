@@ -2,14 +2,26 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 
 namespace velmora {
 namespace {
 
-// Reads exactly `size` bytes unless the stream ends or fails first.
+// Reads exactly `size` bytes unless the stream ends or fails first; bytes
+// looked at ahead come first. A stream that has ended or failed is not read
+// again, so a short look-ahead is reported by the read that needs more than
+// it holds.
 ctf_read_result read_exactly(ctf_reader& reader, std::uint8_t* bytes, std::size_t size, std::size_t& got)
 {
-    got = std::fread(bytes, 1, size, reader.file);
+    const std::size_t waiting = std::min(size, reader.lookahead_end - reader.lookahead_next);
+    if (waiting > 0) {
+        std::memcpy(bytes, reader.lookahead + reader.lookahead_next, waiting);
+        reader.lookahead_next += waiting;
+    }
+    got = waiting;
+    if (got < size && std::feof(reader.file) == 0 && std::ferror(reader.file) == 0) {
+        got += std::fread(bytes + waiting, 1, size - waiting, reader.file);
+    }
     reader.position += got;
     if (got == size) {
         return ctf_read_result::ok;
@@ -41,6 +53,14 @@ ctf_block_descriptor decode_ctf_block_descriptor(const std::uint8_t (&bytes)[ctf
 std::int32_t ctf_block_count(const ctf_header& header)
 {
     return std::max(header.block_count_field - 1, 0);
+}
+
+std::span<const std::uint8_t> peek_ctf_start(ctf_reader& reader, std::size_t size)
+{
+    assert(size <= ctf_lookahead_capacity && reader.position == 0 && reader.lookahead_end == 0);
+    reader.lookahead_next = 0;
+    reader.lookahead_end = std::fread(reader.lookahead, 1, size, reader.file);
+    return {reader.lookahead, reader.lookahead_end};
 }
 
 ctf_read_result read_ctf_header(ctf_reader& reader, ctf_header& header)

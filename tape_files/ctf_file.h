@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 namespace velmora {
 
@@ -27,11 +28,19 @@ struct ctf_block_descriptor {
     std::int64_t remaining;     // sample bytes not yet read; 0 or below means none
 };
 
-// The input stream and how many bytes have been taken from it. The position
-// is counted, never asked of the stream, so a pipe reads like a file.
+// Most bytes that can be looked at before the capture is read.
+inline constexpr std::size_t ctf_lookahead_capacity = 16;
+
+// The input stream and how many bytes have been handed out from it. The
+// position is counted, never asked of the stream, so a pipe reads like a
+// file. Bytes looked at ahead (peek_ctf_start) wait in `lookahead` and are
+// handed out before anything more is taken from the stream.
 struct ctf_reader {
     std::FILE* file;
     std::uint64_t position;
+    std::uint8_t lookahead[ctf_lookahead_capacity]{};
+    std::size_t lookahead_next = 0;
+    std::size_t lookahead_end = 0;
 };
 
 enum class ctf_read_result {
@@ -50,6 +59,13 @@ ctf_block_descriptor decode_ctf_block_descriptor(const std::uint8_t (&bytes)[ctf
 
 // Number of blocks the header announces (0 for a field of 1 or below).
 std::int32_t ctf_block_count(const ctf_header& header);
+
+// The first `size` (at most ctf_lookahead_capacity) bytes of the stream,
+// taken from it but not handed out: the reads that follow return them first,
+// so the stream is still read once, front to back. Fewer arrive when the
+// stream ends or fails first; the read that reaches that point reports it.
+// Call before anything else is read.
+std::span<const std::uint8_t> peek_ctf_start(ctf_reader& reader, std::size_t size);
 
 ctf_read_result read_ctf_header(ctf_reader& reader, ctf_header& header);
 ctf_read_result read_ctf_block_descriptor(ctf_reader& reader, ctf_block_descriptor& block);

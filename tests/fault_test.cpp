@@ -18,7 +18,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -200,7 +202,9 @@ TEST_F(fault, a_folder_as_output_cannot_be_opened)
     EXPECT_EQ(read_file(input), as_string(capture_bytes));
 }
 
-// A tiny file system of its own, so that the disk fills up part-way.
+// A tiny file system of its own, so that the disk fills up part-way. It is
+// mounted in a mount namespace private to the test process, so nothing else
+// on the machine sees it, even if the test dies before unmounting it.
 struct full_disk_case {
     const char* name;
     std::size_t sample_bytes; // of one block with an edge at every sample
@@ -215,6 +219,9 @@ protected:
         fault::SetUp();
         if (geteuid() != 0) {
             GTEST_SKIP() << "mounting a small file system needs root";
+        }
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            GTEST_SKIP() << "no private mount namespace here: " << std::strerror(errno);
         }
         mount_point = path("small");
         ASSERT_EQ(mkdir(mount_point.c_str(), 0755), 0);
@@ -264,6 +271,60 @@ TEST_P(full_file_system, ends_with_status_6_and_removes_the_unfinished_image)
         EXPECT_EQ(run.err, "It's impossible to write " + output + "\n");
         EXPECT_FALSE(exists(output));
     }
+}
+
+// Fills the small file system so that the next write of a few KiB fails.
+void fill(const std::string& mount_point)
+{
+    std::FILE* const filler = std::fopen((mount_point + "/filler").c_str(), "wb");
+    ASSERT_NE(filler, nullptr);
+    const bytes block(1 << 20, 0xAA);
+    std::fwrite(block.data(), 1, block.size(), filler);
+    std::fclose(filler);
+}
+
+using full_file_system_links = full_file_system;
+
+// The output is reached through a symbolic link, or has a second hard link:
+// the failed run must empty the file it wrote, remove no link, and leave no
+// partial image under any name.
+TEST_F(full_file_system_links, a_failed_write_through_a_symbolic_link_keeps_the_link_and_empties_its_target)
+{
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, bytes(20000, 0xAA)}});
+    const std::string input = write("in.ctf", capture_bytes);
+    const std::string target = mount_point + "/target.tap";
+    ASSERT_TRUE(capture::write_file(target, bytes(100, 0x55)));
+    fill(mount_point);
+    const std::string link = path("link.tap");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    const process_result run = velmora({input, link, "2"});
+    EXPECT_EQ(run.status, 6);
+    EXPECT_EQ(run.out, banner);
+    EXPECT_EQ(run.err, "It's impossible to write " + link + "\n");
+    struct stat status {};
+    ASSERT_EQ(lstat(link.c_str(), &status), 0) << "the link was removed";
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_TRUE(exists(target));
+    EXPECT_EQ(read_file(target), "") << "the target keeps a partial image";
+    EXPECT_EQ(read_file(input), as_string(capture_bytes));
+}
+
+TEST_F(full_file_system_links, a_failed_write_to_a_hard_linked_output_leaves_nothing_under_the_other_name)
+{
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, bytes(20000, 0xAA)}});
+    const std::string input = write("in.ctf", capture_bytes);
+    const std::string output = mount_point + "/out.tap";
+    const std::string other_name = mount_point + "/other.tap";
+    ASSERT_TRUE(capture::write_file(output, bytes(100, 0x55)));
+    ASSERT_EQ(link(output.c_str(), other_name.c_str()), 0);
+    const process_result run = velmora({input, output, "2"});
+    EXPECT_EQ(run.status, 6);
+    EXPECT_EQ(run.out, banner);
+    EXPECT_EQ(run.err, "It's impossible to write " + output + "\n");
+    EXPECT_FALSE(exists(output));
+    EXPECT_TRUE(exists(other_name));
+    EXPECT_EQ(read_file(other_name), "") << "a partial image survives under the other name";
+    EXPECT_EQ(read_file(input), as_string(capture_bytes));
 }
 
 INSTANTIATE_TEST_SUITE_P(sizes, full_file_system,
@@ -483,6 +544,7 @@ struct interruption_case {
     int first_signal;  // sent once the image is being written
     bool first_ends_it; // false: the first signal must be left ignored or blocked
     int second_signal; // sent afterwards when the first did not end the run
+    bool through_link = false; // the output path is a symbolic link to the image
 };
 
 class interrupted_run : public fault, public testing::WithParamInterface<interruption_case> {};
@@ -491,10 +553,12 @@ TEST_P(interrupted_run, ends_as_the_signal_would_and_leaves_no_output)
 {
     const interruption_case& c = GetParam();
     const std::string input = path("in.fifo");
-    const std::string output = path("out.tap");
+    const std::string output = path("out.tap"); // where the image grows
+    const std::string link = path("link.tap");
+    ASSERT_EQ(symlink(output.c_str(), link.c_str()), 0);
     ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
     slow_feeder feeder(input);
-    const pid_t child = start_velmora({input, output, "2"}, c.conditions);
+    const pid_t child = start_velmora({input, c.through_link ? link : output, "2"}, c.conditions);
     ASSERT_GT(child, 0);
     // Entries reach the file a buffer at a time: once it has grown, the run
     // is well inside the conversion.
@@ -514,7 +578,12 @@ TEST_P(interrupted_run, ends_as_the_signal_would_and_leaves_no_output)
     ASSERT_NE(status, -1) << "velmora did not end after the signal";
     ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
     EXPECT_EQ(WTERMSIG(status), expected_signal);
-    EXPECT_FALSE(exists(output)) << "the unfinished image was left behind";
+    if (c.through_link) {
+        EXPECT_TRUE(exists(link)) << "the symbolic link was removed";
+        EXPECT_EQ(size_of(output), 0) << "the link's target keeps the unfinished image";
+    } else {
+        EXPECT_FALSE(exists(output)) << "the unfinished image was left behind";
+    }
     EXPECT_TRUE(exists(input));
 }
 
@@ -526,7 +595,8 @@ INSTANTIATE_TEST_SUITE_P(
                     // Started under nohup: a hang-up is ignored, a termination is not.
                     interruption_case{"ignored_sighup_stays_ignored", {SIGHUP, 0}, SIGHUP, false, SIGTERM},
                     // A signal the caller blocked stays blocked for the whole run.
-                    interruption_case{"blocked_sigint_stays_blocked", {0, SIGINT}, SIGINT, false, SIGTERM}),
+                    interruption_case{"blocked_sigint_stays_blocked", {0, SIGINT}, SIGINT, false, SIGTERM},
+                    interruption_case{"sigterm_through_a_symbolic_link", {}, SIGTERM, true, 0, true}),
     [](const testing::TestParamInfo<interruption_case>& test) { return test.param.name; });
 
 class interrupted_wait : public fault, public testing::WithParamInterface<int> {};
@@ -555,6 +625,146 @@ INSTANTIATE_TEST_SUITE_P(signals, interrupted_wait, testing::Values(SIGINT, SIGT
                          [](const testing::TestParamInfo<int>& test) {
                              return std::string(test.param == SIGINT ? "sigint" : test.param == SIGTERM ? "sigterm" : "sighup");
                          });
+
+// --- Mistaken commands ------------------------------------------------------
+
+// Runs velmora through the shell, so that the test can state redirections
+// and limits as a user types them: $0 is velmora, $1 to $3 its arguments.
+process_result velmora_in_shell(const std::string& script, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> command = {"/bin/sh", "-c", script, VELMORA_BINARY};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return run_process(command);
+}
+
+struct standard_stream_case {
+    const char* name;
+    const char* link_target; // what the output path, a symbolic link, points to
+    const char* script;      // writes standard output or error to the file $3
+    std::string file_before;
+    int status;
+    std::string file_after; // what the redirected file must hold afterwards
+    std::string out;        // what velmora printed on standard output, when not redirected
+    std::string err;        // the same for standard error; @ stands for the output path
+};
+
+class standard_stream_output : public fault, public testing::WithParamInterface<standard_stream_case> {};
+
+// An output that is the file standard output or error writes to would have
+// the banner and messages written over the image; it is refused, and that
+// file is left as the shell made it.
+TEST_P(standard_stream_output, is_refused_and_the_redirected_file_keeps_its_content)
+{
+    const standard_stream_case& c = GetParam();
+    const std::string input = write("in.ctf", capture::ctf_image({capture::block{20, tape_samples(1, 500)}}));
+    const std::string link = path("stream.tap");
+    ASSERT_EQ(symlink(c.link_target, link.c_str()), 0);
+    const std::string redirected = write("redirected", bytes(c.file_before.begin(), c.file_before.end()));
+    const process_result run = velmora_in_shell(c.script, {input, link, redirected});
+    const auto naming_the_output = [&link](std::string text) {
+        if (const std::size_t at = text.find('@'); at != std::string::npos) {
+            text.replace(at, 1, link);
+        }
+        return text;
+    };
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, naming_the_output(c.err));
+    EXPECT_EQ(read_file(redirected), naming_the_output(c.file_after));
+    struct stat status {};
+    EXPECT_EQ(lstat(link.c_str(), &status), 0) << "the link was removed";
+}
+
+const std::string refused = "It's impossible to open @ to write\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    redirections, standard_stream_output,
+    testing::Values(
+        standard_stream_case{"stdout", "/proc/self/fd/1", "\"$0\" \"$1\" \"$2\" 2 >\"$3\"", "old image", 3, banner, "",
+                             refused},
+        standard_stream_case{"stdout_appended", "/proc/self/fd/1", "\"$0\" \"$1\" \"$2\" 2 >>\"$3\"", "kept\n", 3,
+                             "kept\n" + banner, "", refused},
+        standard_stream_case{"stderr", "/proc/self/fd/2", "\"$0\" \"$1\" \"$2\" 2 2>\"$3\"", "old image", 3, refused,
+                             banner, ""},
+        // Not a regular file: writing the image there harms nothing.
+        standard_stream_case{"null_device_while_stdout_is_a_file", "/dev/null",
+                             "\"$0\" \"$1\" \"$2\" 2 >\"$3\"", "old", 0, banner, "", ""}),
+    [](const testing::TestParamInfo<standard_stream_case>& test) { return test.param.name; });
+
+// A write past the file size limit fails like a write to a full disk: the
+// run is not killed, and no partial image is left.
+TEST_F(fault, a_file_size_limit_is_a_failed_write)
+{
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, bytes(4000, 0xAA)}}); // a 32 KiB image
+    const std::string input = write("in.ctf", capture_bytes);
+    const std::string output = path("out.tap");
+    const process_result run = velmora_in_shell("ulimit -f 16 && exec \"$0\" \"$1\" \"$2\" 2", {input, output});
+    EXPECT_EQ(run.status, 6);
+    EXPECT_EQ(run.out, banner);
+    EXPECT_EQ(run.err, "It's impossible to write " + output + "\n");
+    EXPECT_FALSE(exists(output));
+    EXPECT_EQ(read_file(input), as_string(capture_bytes));
+}
+
+struct swapped_case {
+    const char* name;
+    const char* signature; // the first 12 bytes of the image given as capture
+    bool output_exists;    // the output path names a capture of the user's
+};
+
+class tap_image_as_capture : public fault, public testing::WithParamInterface<swapped_case> {};
+
+// `velmora tape.tap tape.ctf`: the image is refused as input before the
+// output, here the user's capture, is opened.
+TEST_P(tap_image_as_capture, is_refused_and_the_output_is_not_touched)
+{
+    const swapped_case& c = GetParam();
+    // The header of a version 1 C16 image holding four entries.
+    bytes image = {1, 2, 0, 0, 4, 0, 0, 0, 0x30, 0x30, 0x30, 0x30};
+    image.insert(image.begin(), c.signature, c.signature + 12);
+    const std::string input = write("tape.tap", image);
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, tape_samples(1, 500)}});
+    const std::string output = path("tape.ctf");
+    if (c.output_exists) {
+        write("tape.ctf", capture_bytes);
+    }
+    const process_result run = velmora({input, output, "2"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, banner);
+    EXPECT_EQ(run.err, input + " is a TAP image, not a CTF capture\n");
+    EXPECT_EQ(exists(output), c.output_exists);
+    if (c.output_exists) {
+        EXPECT_EQ(read_file(output), as_string(capture_bytes));
+    }
+    EXPECT_EQ(read_file(input), as_string(image));
+}
+
+INSTANTIATE_TEST_SUITE_P(images, tap_image_as_capture,
+                         testing::Values(swapped_case{"c16_over_a_capture", "C16-TAPE-RAW", true},
+                                         swapped_case{"c64_over_a_capture", "C64-TAPE-RAW", true},
+                                         swapped_case{"c16_to_a_new_file", "C16-TAPE-RAW", false}),
+                         [](const testing::TestParamInfo<swapped_case>& test) { return test.param.name; });
+
+// While one run writes an image, a second run on the same output is refused
+// and leaves the file alone; once the first has let go, the output is free.
+TEST_F(fault, a_second_run_on_an_output_another_run_holds_is_refused)
+{
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, tape_samples(1, 500)}});
+    const std::string input = write("in.ctf", capture_bytes);
+    const std::string output = write("out.tap", bytes{'h', 'e', 'l', 'd'});
+    const int holder = open(output.c_str(), O_WRONLY);
+    ASSERT_NE(holder, -1);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const process_result second = velmora({input, output, "2"});
+    EXPECT_EQ(second.status, 3);
+    EXPECT_EQ(second.out, banner);
+    EXPECT_EQ(second.err, "It's impossible to open " + output + " to write\n");
+    EXPECT_EQ(read_file(output), "held");
+    close(holder);
+    const process_result after = velmora({input, output, "2"});
+    EXPECT_EQ(after.status, 0);
+    EXPECT_EQ(tap_image_problem(read_file(output), 2), "");
+}
 
 } // namespace
 } // namespace velmora

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <span>
+#include <string>
 #include <vector>
 
 #include <unistd.h>
@@ -155,6 +158,60 @@ TEST(ctf_reading, reports_bytes_actually_read_when_the_file_ends_early)
     EXPECT_EQ(length, 2000U);
     EXPECT_EQ(read_ctf_block_descriptor(reader, block), ctf_read_result::ended_early);
     std::fclose(file);
+}
+
+// What a reader hands out from the start of a capture: each read's result,
+// the fields it decoded and the sample bytes that arrived.
+std::string read_through(ctf_reader& reader)
+{
+    std::string seen;
+    ctf_header header{};
+    ctf_read_result result = read_ctf_header(reader, header);
+    seen += std::to_string(static_cast<int>(result)) + " " + std::to_string(header.block_count_field) + ";";
+    ctf_block_descriptor block{};
+    result = result == ctf_read_result::ok ? read_ctf_block_descriptor(reader, block) : result;
+    seen += std::to_string(static_cast<int>(result)) + " " + std::to_string(block.remaining) + ";";
+    std::uint8_t chunk[ctf_chunk_size];
+    while (result == ctf_read_result::ok && block.remaining > 0) {
+        std::size_t length = 0;
+        result = read_ctf_chunk(reader, block, chunk, length);
+        seen += std::to_string(static_cast<int>(result)) + " " + std::string(chunk, chunk + length) + ";";
+    }
+    return seen + std::to_string(reader.position);
+}
+
+// Looking at the first bytes ahead, as the front end does to recognise a TAP
+// image, must change nothing that is read afterwards, wherever the capture
+// ends: inside the look-ahead, inside the header or descriptor, or later.
+TEST(ctf_reading, looking_ahead_changes_nothing_that_is_read)
+{
+    const bytes whole = capture::ctf_image({capture::block{20, bytes{1, 2, 3, 4, 5, 6, 7, 8}}});
+    for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
+        SCOPED_TRACE("capture cut at " + std::to_string(cut));
+        const bytes head(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+        std::FILE* const plain_file = file_holding(head);
+        std::FILE* const peeked_file = file_holding(head);
+        ctf_reader plain{plain_file, 0};
+        ctf_reader peeked{peeked_file, 0};
+        const std::span<const std::uint8_t> start = peek_ctf_start(peeked, tap_recognition_size);
+        EXPECT_EQ(bytes(start.begin(), start.end()),
+                  bytes(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(cut, 12))));
+        EXPECT_EQ(read_through(peeked), read_through(plain));
+        std::fclose(plain_file);
+        std::fclose(peeked_file);
+    }
+}
+
+TEST(tap_recognition, knows_an_image_of_any_machine_by_its_first_twelve_bytes)
+{
+    const auto recognised = [](const std::string& start) {
+        return is_tap_image_start(reinterpret_cast<const std::uint8_t*>(start.data()), start.size());
+    };
+    EXPECT_TRUE(recognised("C16-TAPE-RAW"));
+    EXPECT_TRUE(recognised("C64-TAPE-RAW\x01"));
+    EXPECT_FALSE(recognised("C16-TAPE-RA"));  // too short to tell
+    EXPECT_FALSE(recognised("C16-TAPE-RAX"));
+    EXPECT_FALSE(recognised("C16_TAPE-RAW"));
 }
 
 TEST(tap_writing, patches_the_data_size_and_fails_on_a_stream_that_cannot_seek)
