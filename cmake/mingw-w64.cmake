@@ -22,8 +22,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
-# Tests and test discovery run the built programs under Wine: quiet, and in a
-# Wine prefix of the build folder's own, made on the first run.
+# Tests and test discovery run the built programs under Wine, quiet, in a
+# Wine prefix of the build folder's own (see cmake/cross_testing.cmake).
 find_program(VELMORA_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(VELMORA_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR
