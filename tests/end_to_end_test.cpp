@@ -213,6 +213,16 @@ TEST_F(end_to_end, never_writes_over_its_input_under_any_name)
     }
 }
 
+TEST_F(end_to_end, refuses_the_file_its_standard_output_writes_to)
+{
+    const std::string input = write("in.ctf", capture::ctf_image({sample_block}));
+    const std::string output = path("out.tap");
+    const process_result run = run_process({VELMORA_BINARY, input, output}, "", output);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err, "It's impossible to open " + output + " to write\n");
+    EXPECT_EQ(read_file(output), banner);
+}
+
 class empty_capture : public end_to_end, public testing::WithParamInterface<bytes> {};
 
 TEST_P(empty_capture, is_reported_and_leaves_an_empty_output)
