@@ -1,6 +1,7 @@
 # The Debian package: `cpack -G DEB` in the build folder makes
-# velmora_<version>_<architecture>.deb with /usr/bin/velmora and the gzipped
-# manual page. Name, version and summary come from the project() line.
+# velmora_<version>_<architecture>.deb with /usr/bin/velmora, the gzipped
+# manual page and /usr/share/doc/velmora/copyright. Name, version and summary
+# come from the project() line.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
