@@ -1,6 +1,7 @@
 # The Debian package: `cpack -G DEB` in the build folder makes
-# velmora_<version>_<architecture>.deb with /usr/bin/velmora and the gzipped
-# manual page. Name, version and summary come from the project() line.
+# velmora_<version>_<architecture>.deb with /usr/bin/velmora, the gzipped
+# manual page and /usr/share/doc/velmora/copyright. Name, version and summary
+# come from the project() line.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
@@ -42,9 +43,7 @@ if(WIN32)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . RENAME README.txt COMPONENT windows_documents)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
-    install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT windows_documents)
-  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT windows_documents)
   set(CPACK_COMPONENTS_ALL Unspecified windows_documents)
 endif()
 

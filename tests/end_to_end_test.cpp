@@ -424,10 +424,12 @@ TEST_F(end_to_end, reads_its_input_from_a_pipe)
 }
 #endif
 
+// The README's first command: version 2, so no advice to use it.
 TEST_F(end_to_end, converts_the_bundled_example_to_its_expected_image)
 {
-    const process_result run = velmora({std::string(VELMORA_EXAMPLES_DIR) + "/demo.ctf", path("demo.tap")});
+    const process_result run = velmora({std::string(VELMORA_EXAMPLES_DIR) + "/demo.ctf", path("demo.tap"), "2"});
     EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, banner);
     const std::string expected = read_file(std::string(VELMORA_EXAMPLES_DIR) + "/demo.tap");
     ASSERT_FALSE(expected.empty());
     EXPECT_TRUE(read_file(path("demo.tap")) == expected) << "demo.tap differs from the bundled image";

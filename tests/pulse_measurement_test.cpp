@@ -61,6 +61,21 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(scaling_case{5, 20, 13, 25}, scaling_case{4, 20, 10, 20}, scaling_case{101, 200, 2626, 5101},
                     // Evaluated in doubles the full wave comes out one low: 1868.
                     scaling_case{296, 25, 962, 1869},
+                    // Rounding boundaries, worked out by hand. A rounding term
+                    // one low fails the rows on a boundary, one high the rows
+                    // one below it.
+                    // n·p = 50: half 13·50 + 50 = 700, on a multiple of 100 -> 7;
+                    //           full 101·50 + 200 = 5250 -> 13.
+                    scaling_case{2, 25, 7, 13},
+                    // n·p = 73: half 13·73 + 50 = 999, one below 1000 -> 9;
+                    //           full 101·73 + 200 = 7573 -> 18.
+                    scaling_case{1, 73, 9, 18},
+                    // n·p = 200: half 13·200 + 50 = 2650 -> 26;
+                    //            full 101·200 + 200 = 20400, on a multiple of 400 -> 51.
+                    scaling_case{8, 25, 26, 51},
+                    // n·p = 299: half 13·299 + 50 = 3937 -> 39;
+                    //            full 101·299 + 200 = 30399, one below 30400 -> 75.
+                    scaling_case{13, 23, 39, 75},
                     // Values of 0: half waves up to n × p = 3, full waves up to n × p = 1.
                     scaling_case{1, 1, 0, 0}, scaling_case{1, 2, 0, 1}, scaling_case{3, 1, 0, 1},
                     scaling_case{1, 4, 1, 1}, scaling_case{1, 0, 0, 0},

@@ -242,5 +242,33 @@ TEST(tap_writing, patches_the_data_size_and_fails_on_a_stream_that_cannot_seek)
     close(ends[0]);
 }
 
+// The header's data size is 32 bits: 4 GiB - 1 bytes after the header is the
+// most an image can hold. The writer's count is set just below it instead of
+// writing 4 GiB.
+TEST(tap_writing, accepts_data_up_to_the_largest_size_the_header_holds_and_not_a_byte_more)
+{
+    std::FILE* const file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    const int copy = dup(fileno(file));
+    tap_writer writer{file, 0};
+    tap_header header{2, 0};
+    ASSERT_TRUE(write_tap_header(writer, header));
+    writer.data_size = 0xFFFFFFFD;
+    const std::uint8_t data[] = {1, 2};
+    ASSERT_TRUE(write_tap_data(writer, data, sizeof data)) << "the last byte that fits is refused";
+    ASSERT_TRUE(finish_tap_file(writer, header));
+    EXPECT_EQ(header.data_size, 0xFFFFFFFFU);
+    std::uint8_t written[tap_header_size];
+    ASSERT_EQ(pread(copy, written, sizeof written, 0), static_cast<ssize_t>(sizeof written));
+    EXPECT_EQ(bytes(written + 16, written + 20), (bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    close(copy);
+
+    tap_writer full{std::tmpfile(), 0xFFFFFFFF};
+    ASSERT_NE(full.file, nullptr);
+    EXPECT_FALSE(write_tap_data(full, data, 1)) << "a byte past 4 GiB - 1 is accepted";
+    EXPECT_FALSE(write_tap_block_gap(full));
+    std::fclose(full.file);
+}
+
 } // namespace
 } // namespace velmora

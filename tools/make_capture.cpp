@@ -62,6 +62,9 @@ int main(int argc, char** argv)
         const std::string argument = argv[i];
         const bool has_value = i + 1 < argc;
         bool ok = true;
+        if (argument == "--help") {
+            return std::fputs(usage, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
+        }
         if (argument == "--pattern" && has_value) {
             ok = capture::parse_pattern(argv[++i], kind);
         } else if (argument == "--bytes" && has_value) {

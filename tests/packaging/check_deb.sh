@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# `cpack -G DEB` makes velmora_VERSION_ARCH.deb holding exactly /usr/bin/velmora
-# and the gzipped manual page, owned by root, with its control fields filled
-# in and its dependencies computed from the binary.
-# Usage: check_deb.sh CPACK BUILD_DIR VERSION
+# `cpack -G DEB` makes velmora_VERSION_ARCH.deb holding exactly /usr/bin/velmora,
+# the gzipped manual page and the licence as /usr/share/doc/velmora/copyright,
+# owned by root, with its control fields filled in and its dependencies
+# computed from the binary.
+# Usage: check_deb.sh CPACK BUILD_DIR VERSION LICENSE
 set -euo pipefail
-cpack=$1 build=$2 version=$3
+cpack=$1 build=$2 version=$3 license=$4
 
 for tool in dpkg-deb dpkg-shlibdeps readelf; do
   if ! command -v "$tool" >/dev/null; then
@@ -28,7 +29,7 @@ deb="$work/out/velmora_${version}_$(dpkg --print-architecture).deb"
 # Files (not folders) in the package, and their owners.
 listing=$(dpkg-deb -c "$deb")
 files=$(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort)
-expected=$(printf '%s\n' ./usr/bin/velmora ./usr/share/man/man1/velmora.1.gz)
+expected=$(printf '%s\n' ./usr/bin/velmora ./usr/share/doc/velmora/copyright ./usr/share/man/man1/velmora.1.gz)
 [ "$files" = "$expected" ] || fail "package files:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected"
 ! awk '$2 != "root/root"' <<<"$listing" | grep . || fail "entries above are not owned by root/root"
 
@@ -61,4 +62,5 @@ gzip -t "$work/root/usr/share/man/man1/velmora.1.gz" || fail "velmora.1.gz is no
 cmp <(gzip -dc "$work/root/usr/share/man/man1/velmora.1.gz") "$build/doc/velmora.1" ||
   fail "the packaged manual page differs from $build/doc/velmora.1"
 [ -x "$work/root/usr/bin/velmora" ] || fail "usr/bin/velmora is not executable"
+cmp "$work/root/usr/share/doc/velmora/copyright" "$license" || fail "usr/share/doc/velmora/copyright is not $license"
 echo "PASS: $(basename "$deb")"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# `cmake --install` into a fresh prefix puts exactly the program and its
-# manual page there (never the developers' capture generator), and the
-# installed program announces the project's version in its banner.
-# Usage: check_install.sh CMAKE BUILD_DIR MAJOR.MINOR
+# `cmake --install` into a fresh prefix puts exactly the program, its
+# manual page and the licence as share/doc/velmora/copyright there (never the
+# developers' capture generator), and the installed program announces the
+# project's version in its banner.
+# Usage: check_install.sh CMAKE BUILD_DIR MAJOR.MINOR LICENSE
 set -euo pipefail
-cmake=$1 build=$2 banner_version=$3
+cmake=$1 build=$2 banner_version=$3 license=$4
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -14,9 +15,10 @@ trap 'rm -rf "$prefix"' EXIT
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 
 installed=$(cd "$prefix" && find . -type f -o -type l | sort)
-expected=$(printf '%s\n' ./bin/velmora ./share/man/man1/velmora.1)
+expected=$(printf '%s\n' ./bin/velmora ./share/doc/velmora/copyright ./share/man/man1/velmora.1)
 [ "$installed" = "$expected" ] || fail "installed files:"$'\n'"$installed"$'\n'"expected:"$'\n'"$expected"
 [ -x "$prefix/bin/velmora" ] || fail "bin/velmora is not executable"
+cmp "$prefix/share/doc/velmora/copyright" "$license" || fail "share/doc/velmora/copyright is not $license"
 
 # Without arguments the program prints its banner and the usage, status 1.
 status=0
