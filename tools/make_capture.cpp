@@ -57,6 +57,8 @@ int main(int argc, char** argv)
     std::uint64_t seed = 1;
     std::vector<std::uint64_t> periods;
     std::vector<std::uint64_t> fixed_phases;
+    std::string program_path;
+    std::string program_name;
     std::string output;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -72,6 +74,10 @@ int main(int argc, char** argv)
             ok = parse_number(argv[++i], UINT64_MAX, seed);
         } else if (argument == "--phases" && has_value) {
             ok = parse_list(argv[++i], UINT32_MAX, fixed_phases) && fixed_phases.size() > 0;
+        } else if (argument == "--program" && has_value) {
+            program_path = argv[++i];
+        } else if (argument == "--name" && has_value) {
+            program_name = argv[++i];
         } else if (argument.rfind("--", 0) != 0 && output.empty()) {
             output = argument;
         } else {
@@ -88,7 +94,26 @@ int main(int argc, char** argv)
         periods.push_back(20);
     }
     std::vector<capture::block> blocks;
-    for (std::size_t b = 0; b < periods.size(); ++b) {
+    if (!program_path.empty()) {
+        // One block at one period: the program file holds the load address, then the bytes.
+        if (periods.size() != 1 || periods[0] == 0) {
+            return fail_usage();
+        }
+        std::vector<std::uint8_t> file;
+        const bool read = capture::read_file(program_path, file) && file.size() >= 3;
+        const std::size_t start = read ? std::size_t{file[0]} | std::size_t{file[1]} << 8 : 0;
+        // The end address, one past the last byte, must fit in 16 bits.
+        if (!read || start + file.size() - 2 > 0xFFFF) {
+            std::fprintf(stderr, "make_capture: %s is no program file that ends below $FFFF\n", program_path.c_str());
+            return 2;
+        }
+        const std::vector<std::uint8_t> program(file.begin() + 2, file.end());
+        const auto period = static_cast<std::uint8_t>(periods[0]);
+        blocks.push_back(capture::block{
+            period, capture::pack_phases(capture::cycles_to_samples(
+                        capture::rom_tape_program(static_cast<std::uint16_t>(start), program, program_name), period))});
+    }
+    for (std::size_t b = 0; program_path.empty() && b < periods.size(); ++b) {
         const std::uint64_t samples = bytes_per_block * 8;
         std::vector<std::uint32_t> phases;
         if (fixed_phases.empty()) {
