@@ -87,7 +87,7 @@ int main(int argc, char** argv)
             return fail_usage();
         }
     }
-    if (output.empty() || periods.size() > 32766) {
+    if (output.empty() || periods.size() > 32766 || (program_path.empty() && !program_name.empty())) {
         return fail_usage();
     }
     if (periods.empty()) {
@@ -100,11 +100,15 @@ int main(int argc, char** argv)
             return fail_usage();
         }
         std::vector<std::uint8_t> file;
-        const bool read = capture::read_file(program_path, file) && file.size() >= 3;
-        const std::size_t start = read ? std::size_t{file[0]} | std::size_t{file[1]} << 8 : 0;
+        if (!capture::read_file(program_path, file)) {
+            std::fprintf(stderr, "make_capture: cannot read %s\n", program_path.c_str());
+            return 2;
+        }
+        const std::size_t start = file.size() >= 2 ? std::size_t{file[0]} | std::size_t{file[1]} << 8 : 0;
         // The end address, one past the last byte, must fit in 16 bits.
-        if (!read || start + file.size() - 2 > 0xFFFF) {
-            std::fprintf(stderr, "make_capture: %s is no program file that ends below $FFFF\n", program_path.c_str());
+        if (file.size() < 3 || start + file.size() - 2 > 0xFFFF) {
+            std::fprintf(stderr, "make_capture: %s must hold a load address and 1 byte or more, ending below $FFFF\n",
+                         program_path.c_str());
             return 2;
         }
         const std::vector<std::uint8_t> program(file.begin() + 2, file.end());

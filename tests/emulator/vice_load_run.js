@@ -59,6 +59,8 @@ globalThis.document = {
   body: element(), documentElement: element(), visibilityState: 'visible',
 };
 if (typeof navigator === 'undefined') globalThis.navigator = { userAgent: '' };
+// Node 18 keeps Web Crypto out of the globals; the runtime draws random bytes from it.
+if (typeof crypto === 'undefined') globalThis.crypto = require('crypto').webcrypto;
 
 const program = fs.readFileSync(programPath).subarray(2); // after the load address
 const expectedRow = Array.from(text.padEnd(screenColumns), (c) => (c === '@' ? 0 : c >= 'A' && c <= 'Z' ? c.charCodeAt(0) - 64 : c.charCodeAt(0)));
