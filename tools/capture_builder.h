@@ -43,8 +43,9 @@ void put_le(std::vector<std::uint8_t>& bytes, std::uint64_t value, unsigned size
 // The tape encoding of the C16 family's ROM loader. Every byte is a pair
 // of full waves as a marker (long, medium), eight data bits least
 // significant first (short-medium is 0, medium-short is 1) and an odd parity
-// bit as a pair of the same kind. Every half wave of a full wave has the same
-// length, so the signal holds an even number of half waves and starts low.
+// bit as a pair of the same kind. Both half waves of a full wave have the
+// same length, and the signal is whole full waves: an even number of half
+// waves, as the loader reads them in pairs (pack_phases starts it low).
 inline constexpr std::uint32_t rom_tape_short_cycles = 209;  // half wave, clock cycles at 886 724 Hz
 inline constexpr std::uint32_t rom_tape_medium_cycles = 423; // half wave
 inline constexpr std::uint32_t rom_tape_long_cycles = 821;   // half wave
@@ -63,7 +64,7 @@ std::vector<std::uint8_t> rom_tape_header(std::uint16_t start, std::uint16_t end
 
 // Half waves, in clock cycles, of a whole program file: the header block,
 // then a data block holding `program`, which loads at `start`. The caller
-// keeps start + program.size() within 64 KiB.
+// keeps start + program.size(), the end address, at most $FFFF.
 std::vector<std::uint32_t> rom_tape_program(std::uint16_t start, const std::vector<std::uint8_t>& program,
                                             const std::string& name);
 
