@@ -22,7 +22,8 @@ process.on('uncaughtException', (error) => {
 });
 
 const [coreDir, imagePath, programPath, text, frameLimitText = '1000'] = process.argv.slice(2);
-if (!coreDir || !imagePath || !programPath || !text || !/^[A-Z0-9 !"#$%&'()*+,\-./:;<=>?@]+$/.test(text)) {
+if (!coreDir || !imagePath || !programPath || !/^[A-Z0-9 !"#$%&'()*+,\-./:;<=>?@]+$/.test(text || '') ||
+    !/^[1-9][0-9]*$/.test(frameLimitText)) {
   console.error('usage: node vice_load_run.js CORE_DIR IMAGE.tap PROGRAM.prg TEXT [FRAME_LIMIT]');
   console.error('TEXT: capital letters, digits, spaces and punctuation only');
   process.exit(2);
@@ -41,6 +42,7 @@ v8.setFlagsFromString('--liftoff-only');
 // The few browser objects the RetroArch runtime touches, inert. Frames are
 // driven below by calling the callback it hands to requestAnimationFrame.
 let frameCallback = null;
+let framesRun = 0;
 const noop = () => {};
 const element = () => ({
   addEventListener: noop, removeEventListener: noop, setAttribute: noop, appendChild: noop,
@@ -63,6 +65,10 @@ if (typeof navigator === 'undefined') globalThis.navigator = { userAgent: '' };
 if (typeof crypto === 'undefined') globalThis.crypto = require('crypto').webcrypto;
 
 const program = fs.readFileSync(programPath).subarray(2); // after the load address
+if (program.length === 0) {
+  console.error(`vice_load_run: ${programPath} holds no program after its load address`);
+  process.exit(2);
+}
 const expectedRow = Array.from(text.padEnd(screenColumns), (c) => (c === '@' ? 0 : c >= 'A' && c <= 'Z' ? c.charCodeAt(0) - 64 : c.charCodeAt(0)));
 const log = [];
 
@@ -84,6 +90,7 @@ function runFrame() {
   const callback = frameCallback;
   if (!callback) fail(`the emulator stopped running frames\n${log.join('\n')}`);
   frameCallback = null;
+  ++framesRun;
   callback(performance.now());
 }
 
@@ -136,14 +143,14 @@ async function main() {
   if (!log.some((line) => line.includes('Tape: TAP image') && line.includes('attached'))) {
     fail(`the emulator did not attach the image\n${log.join('\n')}`);
   }
-  for (let frame = 0; frame < frameLimit; frame += checkEvery) {
+  while (framesRun < frameLimit) {
     for (let i = 0; i < checkEvery; ++i) runFrame();
     const loaded = readMemory(emulator, basicStart, program.length);
     if (!loaded.every((value, i) => value === program[i])) continue;
     const screen = readMemory(emulator, screenStart, screenColumns * screenRows);
     for (let row = 0; row < screenRows; ++row) {
       if (expectedRow.every((code, column) => screen[row * screenColumns + column] === code)) {
-        console.log(`${imagePath}: loaded at $1001 and printed ${text} by frame ${frame + checkEvery}`);
+        console.log(`${imagePath}: loaded at $1001 and printed ${text} after ${framesRun} frames`);
         process.exit(0);
       }
     }
