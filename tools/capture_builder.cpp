@@ -131,7 +131,7 @@ void put_rom_tape_byte(std::vector<std::uint32_t>& half_waves, std::uint8_t valu
     put_waves(half_waves, rom_tape_medium_cycles, 1);
     bool parity = true; // odd: the data bits and this bit hold an odd number of ones
     for (unsigned bit = 0; bit < 8; ++bit) {
-        const bool one = ((value >> bit) & 1U) != 0;
+        const bool one = ((static_cast<unsigned>(value) >> bit) & 1U) != 0;
         put_bit_pair(half_waves, one);
         parity = parity != one;
     }
