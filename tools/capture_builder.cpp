@@ -106,6 +106,100 @@ std::vector<std::uint8_t> ctf_image(const std::vector<block>& blocks)
     return ctf_image(blocks, static_cast<std::int16_t>(blocks.size() + 1));
 }
 
+namespace {
+
+// Lengths of leaders in full short waves: before a block, between its two
+// copies, after it.
+constexpr unsigned rom_tape_leader_waves = 5000;
+constexpr unsigned rom_tape_repeat_waves = 80;
+constexpr unsigned rom_tape_trailer_waves = 450;
+
+void put_waves(std::vector<std::uint32_t>& half_waves, std::uint32_t cycles, unsigned count)
+{
+    half_waves.insert(half_waves.end(), 2 * std::size_t{count}, cycles);
+}
+
+void put_bit_pair(std::vector<std::uint32_t>& half_waves, bool bit)
+{
+    put_waves(half_waves, bit ? rom_tape_medium_cycles : rom_tape_short_cycles, 1);
+    put_waves(half_waves, bit ? rom_tape_short_cycles : rom_tape_medium_cycles, 1);
+}
+
+void put_rom_tape_byte(std::vector<std::uint32_t>& half_waves, std::uint8_t value)
+{
+    put_waves(half_waves, rom_tape_long_cycles, 1);
+    put_waves(half_waves, rom_tape_medium_cycles, 1);
+    bool parity = true; // odd: the data bits and this bit hold an odd number of ones
+    for (unsigned bit = 0; bit < 8; ++bit) {
+        const bool one = ((static_cast<unsigned>(value) >> bit) & 1U) != 0;
+        put_bit_pair(half_waves, one);
+        parity = parity != one;
+    }
+    put_bit_pair(half_waves, parity);
+}
+
+void put_rom_tape_copy(std::vector<std::uint32_t>& half_waves, const std::vector<std::uint8_t>& payload,
+                       std::uint8_t countdown_flag)
+{
+    for (unsigned count = 9; count >= 1; --count) {
+        put_rom_tape_byte(half_waves, static_cast<std::uint8_t>(countdown_flag | count));
+    }
+    std::uint8_t checksum = 0;
+    for (const std::uint8_t value : payload) {
+        put_rom_tape_byte(half_waves, value);
+        checksum ^= value;
+    }
+    put_rom_tape_byte(half_waves, checksum);
+}
+
+} // namespace
+
+std::vector<std::uint32_t> rom_tape_block(const std::vector<std::uint8_t>& payload)
+{
+    std::vector<std::uint32_t> half_waves;
+    put_waves(half_waves, rom_tape_short_cycles, rom_tape_leader_waves);
+    put_rom_tape_copy(half_waves, payload, 0x80);
+    put_waves(half_waves, rom_tape_short_cycles, rom_tape_repeat_waves);
+    put_rom_tape_copy(half_waves, payload, 0x00);
+    put_waves(half_waves, rom_tape_short_cycles, rom_tape_trailer_waves);
+    return half_waves;
+}
+
+std::vector<std::uint8_t> rom_tape_header(std::uint16_t start, std::uint16_t end, const std::string& name)
+{
+    std::vector<std::uint8_t> header = {1};
+    put_le(header, start, 2);
+    put_le(header, end, 2);
+    for (std::size_t i = 0; i < rom_tape_name_bytes; ++i) {
+        header.push_back(i < name.size() ? static_cast<std::uint8_t>(name[i]) : std::uint8_t{' '});
+    }
+    header.resize(rom_tape_header_bytes, ' ');
+    return header;
+}
+
+std::vector<std::uint32_t> rom_tape_program(std::uint16_t start, const std::vector<std::uint8_t>& program,
+                                            const std::string& name)
+{
+    const auto end = static_cast<std::uint16_t>(start + program.size());
+    std::vector<std::uint32_t> half_waves = rom_tape_block(rom_tape_header(start, end, name));
+    const std::vector<std::uint32_t> data = rom_tape_block(program);
+    half_waves.insert(half_waves.end(), data.begin(), data.end());
+    return half_waves;
+}
+
+std::vector<std::uint32_t> cycles_to_samples(const std::vector<std::uint32_t>& cycles, std::uint8_t period)
+{
+    // One sample lasts 1.04 x period = 26 x period / 25 cycles.
+    const std::uint64_t sample_cycles_x25 = 26 * std::uint64_t{period};
+    std::vector<std::uint32_t> samples;
+    samples.reserve(cycles.size());
+    for (const std::uint32_t length : cycles) {
+        const std::uint64_t rounded = (25 * std::uint64_t{length} * 2 + sample_cycles_x25) / (2 * sample_cycles_x25);
+        samples.push_back(static_cast<std::uint32_t>(rounded == 0 ? 1 : rounded));
+    }
+    return samples;
+}
+
 bool parse_pattern(const std::string& name, pattern& kind)
 {
     if (name == "tape") {
@@ -130,6 +224,22 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
     // handed a null pointer even for nothing.
     const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && written;
+}
+
+bool read_file(const std::string& path, std::vector<std::uint8_t>& bytes)
+{
+    std::FILE* const file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    bytes.clear();
+    std::uint8_t buffer[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    const bool complete = std::ferror(file) == 0;
+    return std::fclose(file) == 0 && complete;
 }
 
 } // namespace velmora::capture
