@@ -1,0 +1,424 @@
+#include "inspect/inspection.h"
+
+#include "signal/pulse_measurement.h"
+#include "tape_files/ctf_file.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace velmora {
+namespace {
+
+static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accepted by convert_chunk");
+
+constexpr std::size_t image_piece_size = std::size_t{1} << 16;
+constexpr std::uint64_t clamped_cycles = tap_max_pulse * cycles_per_tap_unit;
+constexpr std::uint64_t advisory_threshold = 200;
+
+// The input, with the bytes already taken to recognise its kind put back in
+// front of it, so that the file is still read only once and a pipe works.
+struct byte_source {
+    std::FILE* file;
+    std::uint8_t front[tap_recognition_size];
+    std::size_t front_size;
+    std::size_t front_used;
+    std::uint64_t position; // bytes handed out so far
+    bool error;
+};
+
+// Hands out up to `size` bytes; fewer only at the end of the stream or on an
+// error (then `error` is set).
+std::size_t read_source(byte_source& source, std::uint8_t* bytes, std::size_t size)
+{
+    std::size_t got = 0;
+    while (got < size && source.front_used < source.front_size) {
+        bytes[got++] = source.front[source.front_used++];
+    }
+    if (got < size) {
+        got += std::fread(bytes + got, 1, size - got, source.file);
+        source.error = source.error || std::ferror(source.file) != 0;
+    }
+    source.position += got;
+    return got;
+}
+
+// Adds one entry of `cycles` (size 1 or 4) to the summary. Inlined into the
+// entry reader's loop: the common one-byte entry costs one increment.
+inline void count_entry(pulse_summary& pulses, std::uint32_t cycles, unsigned size)
+{
+    if (size == 1) {
+        ++pulses.by_value[cycles / cycles_per_tap_unit];
+        return;
+    }
+    ++pulses.long_entries;
+    const std::uint32_t value = cycles / cycles_per_tap_unit;
+    if (value <= histogram_values) {
+        ++pulses.by_value[value];
+        pulses.extra_cycles += cycles - value * cycles_per_tap_unit;
+    } else {
+        ++pulses.longer;
+        pulses.longer_cycles += cycles;
+    }
+    pulses.longest_cycles = std::max<std::uint64_t>(pulses.longest_cycles, cycles);
+    if (cycles >= pause_min_cycles) {
+        ++pulses.pauses;
+        pulses.pause_cycles += cycles;
+    }
+    if (cycles == clamped_cycles) {
+        ++pulses.clamped;
+    }
+}
+
+// Number of entries read from `bytes`, all counted into `pulses`.
+std::uint64_t count_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::size_t size,
+                            pulse_summary& pulses)
+{
+    std::uint64_t entries = 0;
+    read_tap_entries(stream, bytes, size, [&pulses, &entries](std::uint32_t cycles, unsigned entry_size) {
+        count_entry(pulses, cycles, entry_size);
+        ++entries;
+    });
+    return entries;
+}
+
+// Level changes in `size` sample bytes, most significant bit first, after a
+// signal at `level`, which is left at the level of the last sample.
+std::uint64_t count_edges(const std::uint8_t* samples, std::size_t size, std::uint8_t& level)
+{
+    std::uint64_t edges = 0;
+    std::uint64_t last = level;
+    std::size_t at = 0;
+    for (; size - at >= 8; at += 8) {
+        std::uint64_t word = 0;
+        for (std::size_t i = 0; i < 8; ++i) {
+            word = (word << 8) | samples[at + i];
+        }
+        edges += static_cast<std::uint64_t>(std::popcount(word ^ ((word >> 1) | (last << 63))));
+        last = word & 1U;
+    }
+    for (; at < size; ++at) {
+        const unsigned byte = samples[at];
+        edges += static_cast<std::uint64_t>(std::popcount((byte ^ ((byte >> 1) | (static_cast<unsigned>(last) << 7))) & 0xFFU));
+        last = byte & 1U;
+    }
+    level = static_cast<std::uint8_t>(last);
+    return edges;
+}
+
+void inspect_capture(byte_source& source, int version, inspection& result)
+{
+    std::uint8_t header_bytes[ctf_header_size];
+    if (read_source(source, header_bytes, sizeof header_bytes) < sizeof header_bytes) {
+        result.cut = cut_place::ctf_header;
+        result.cut_offset = 0;
+        return;
+    }
+    result.block_count_field = decode_ctf_header(header_bytes).block_count_field;
+    const std::int32_t blocks = ctf_block_count(decode_ctf_header(header_bytes));
+    pulse_state state{};
+    tap_entry_stream entries{static_cast<std::uint8_t>(version), {}, 0};
+    std::uint8_t level = 0;
+    std::uint8_t chunk[ctf_chunk_size];
+    static std::uint8_t out[pulse_output_capacity];
+    for (std::int32_t number = 1; number <= blocks; ++number) {
+        const std::uint64_t descriptor_offset = source.position;
+        std::uint8_t descriptor_bytes[ctf_descriptor_size];
+        if (read_source(source, descriptor_bytes, sizeof descriptor_bytes) < sizeof descriptor_bytes) {
+            result.cut = cut_place::ctf_descriptor;
+            result.cut_offset = descriptor_offset;
+            result.cut_block = number;
+            break;
+        }
+        ctf_block_descriptor block = decode_ctf_block_descriptor(descriptor_bytes, source.position);
+        result.blocks.push_back(block_summary{number, block.sample_period, block.remaining, 0, 0, 0});
+        block_summary& summary = result.blocks.back();
+        const std::uint64_t samples_offset = source.position;
+        while (block.remaining > 0) {
+            const auto request = static_cast<std::size_t>(std::min<std::int64_t>(block.remaining, ctf_chunk_size));
+            block.remaining -= static_cast<std::int64_t>(request);
+            const std::size_t got = read_source(source, chunk, request);
+            if (got > 0) {
+                summary.sample_bytes += got;
+                summary.edges += count_edges(chunk, got, level);
+                const std::size_t size = convert_chunk(chunk, got, block.sample_period, version, state, out);
+                summary.pulses += count_entries(entries, out, size, result.pulses);
+            }
+            if (got < request) {
+                result.cut = cut_place::ctf_samples;
+                result.cut_offset = samples_offset;
+                result.cut_block = number;
+                break;
+            }
+        }
+        if (result.cut != cut_place::none) {
+            break;
+        }
+    }
+    result.asymmetric_waves = version == 2 ? 0 : state.asymmetric_pulses;
+}
+
+void inspect_image(byte_source& source, inspection& result)
+{
+    std::uint8_t header_bytes[tap_header_size];
+    if (read_source(source, header_bytes, sizeof header_bytes) < sizeof header_bytes) {
+        result.cut = cut_place::tap_header;
+        result.cut_offset = 0;
+        return;
+    }
+    result.header = decode_tap_image_header(header_bytes);
+    tap_entry_stream entries{result.header.version, {}, 0};
+    static std::uint8_t piece[image_piece_size];
+    std::size_t got = 0;
+    do {
+        got = read_source(source, piece, sizeof piece);
+        result.data_bytes += got;
+        count_entries(entries, piece, got, result.pulses);
+    } while (got == sizeof piece);
+    if (tap_entry_cut(entries)) {
+        result.cut = cut_place::tap_entry;
+        result.cut_offset = source.position - entries.held_size;
+    }
+}
+
+const char* block_list_problem(const std::vector<std::int32_t>& numbers, std::string& line)
+{
+    constexpr std::size_t listed = 10;
+    for (std::size_t i = 0; i < numbers.size() && i < listed; ++i) {
+        line += (i == 0 ? " " : ", ") + std::to_string(numbers[i]);
+    }
+    if (numbers.size() > listed) {
+        line += " and " + std::to_string(numbers.size() - listed) + " more";
+    }
+    return line.c_str();
+}
+
+} // namespace
+
+inspection inspect_stream(std::FILE* input, int version)
+{
+    inspection result{};
+    result.version = version == 1 ? 1 : 2;
+    byte_source source{input, {}, 0, 0, 0, false};
+    source.front_size = std::fread(source.front, 1, sizeof source.front, input);
+    source.error = std::ferror(input) != 0;
+    if (is_tap_image_start(source.front, source.front_size)) {
+        result.kind = file_kind::tap_image;
+        inspect_image(source, result);
+    } else {
+        result.kind = file_kind::ctf_capture;
+        inspect_capture(source, result.version, result);
+    }
+    result.bytes_read = source.position;
+    result.read_error = source.error;
+    return result;
+}
+
+std::uint64_t total_cycles(const pulse_summary& pulses)
+{
+    std::uint64_t cycles = pulses.longer_cycles + pulses.extra_cycles;
+    for (unsigned value = 1; value <= histogram_values; ++value) {
+        cycles += pulses.by_value[value] * value * cycles_per_tap_unit;
+    }
+    return cycles;
+}
+
+std::uint64_t pulse_count(const pulse_summary& pulses)
+{
+    std::uint64_t count = pulses.longer;
+    for (const std::uint64_t bucket : pulses.by_value) {
+        count += bucket;
+    }
+    return count;
+}
+
+unsigned shortest_value(const pulse_summary& pulses)
+{
+    for (unsigned value = 1; value <= histogram_values; ++value) {
+        if (pulses.by_value[value] != 0) {
+            return value;
+        }
+    }
+    return pulses.longer != 0 ? histogram_values + 1 : 0;
+}
+
+std::uint64_t longest_cycles(const pulse_summary& pulses)
+{
+    for (unsigned value = histogram_values; value >= 1; --value) {
+        if (pulses.by_value[value] != 0) {
+            return std::max<std::uint64_t>(pulses.longest_cycles, std::uint64_t{value} * cycles_per_tap_unit);
+        }
+    }
+    return pulses.longest_cycles;
+}
+
+std::uint64_t zero_length_pulses(const inspection& result)
+{
+    std::uint64_t count = result.pulses.by_value[0];
+    for (const block_summary& block : result.blocks) {
+        count += block.sample_period == 0 ? block.pulses : 0;
+    }
+    return count;
+}
+
+std::vector<peak> find_peaks(const pulse_summary& pulses)
+{
+    const std::uint64_t* const count = pulses.by_value;
+    // A signal sampled coarsely fills only every second or third value (a
+    // comb), and a tape's jitter spreads each kind of pulse over several:
+    // the peaks are looked for in the histogram averaged over about ±6 % of
+    // each value, the width within which a loader takes pulses as one kind.
+    double smoothed[histogram_values + 2] = {};
+    for (unsigned value = 1; value <= histogram_values; ++value) {
+        const unsigned half = std::max(1U, (value + 8) / 16);
+        const unsigned low = value > half ? value - half : 1;
+        const unsigned high = std::min(value + half, histogram_values);
+        std::uint64_t sum = 0;
+        for (unsigned each = low; each <= high; ++each) {
+            sum += count[each];
+        }
+        smoothed[value] = static_cast<double>(sum) / (2 * half + 1);
+    }
+    const double largest = *std::max_element(smoothed + 1, smoothed + histogram_values + 1);
+    std::vector<unsigned> candidates;
+    for (unsigned value = 1; value <= histogram_values; ++value) {
+        // The first value of a plateau stands for it.
+        if (smoothed[value] > 0 && smoothed[value] * 10 >= largest && smoothed[value] > smoothed[value - 1] &&
+            smoothed[value] >= smoothed[value + 1]) {
+            candidates.push_back(value);
+        }
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [&smoothed](unsigned a, unsigned b) { return smoothed[a] > smoothed[b]; });
+    std::vector<unsigned> kept;
+    for (const unsigned candidate : candidates) {
+        const bool parted = std::all_of(kept.begin(), kept.end(), [&](unsigned other) {
+            const unsigned low = std::min(candidate, other);
+            const unsigned high = std::max(candidate, other);
+            const double dip = *std::min_element(smoothed + low, smoothed + high + 1);
+            return dip * 2 < std::min(smoothed[candidate], smoothed[other]);
+        });
+        if (parted && kept.size() < max_peaks) {
+            kept.push_back(candidate);
+        }
+    }
+    // Each peak is shown at the fullest value of its hump: its averaging
+    // window and the values round it whose average stays above half of its.
+    std::vector<peak> peaks;
+    for (const unsigned centre : kept) {
+        const unsigned half = std::max(1U, (centre + 8) / 16);
+        unsigned low = centre > half ? centre - half : 1;
+        while (low > 1 && smoothed[low - 1] * 2 >= smoothed[centre]) {
+            --low;
+        }
+        unsigned high = std::min(centre + half, histogram_values);
+        while (high < histogram_values && smoothed[high + 1] * 2 >= smoothed[centre]) {
+            ++high;
+        }
+        const unsigned best = static_cast<unsigned>(std::max_element(count + low, count + high + 1) - count);
+        peaks.push_back(peak{best, count[best]});
+    }
+    std::sort(peaks.begin(), peaks.end(), [](const peak& a, const peak& b) { return a.value < b.value; });
+    // Two humps whose fullest value is the same are one peak.
+    peaks.erase(std::unique(peaks.begin(), peaks.end(), [](const peak& a, const peak& b) { return a.value == b.value; }),
+                peaks.end());
+    return peaks;
+}
+
+bool advisory_due(const inspection& result)
+{
+    return result.kind == file_kind::ctf_capture && result.version == 1 &&
+           result.asymmetric_waves > advisory_threshold;
+}
+
+bool ended_early(const inspection& result)
+{
+    return result.cut != cut_place::none || result.read_error;
+}
+
+std::vector<std::string> find_problems(const inspection& result)
+{
+    std::vector<std::string> problems;
+    const std::string at = " at byte " + std::to_string(result.cut_offset);
+    switch (result.cut) {
+    case cut_place::none:
+        break;
+    case cut_place::ctf_header:
+        problems.push_back("the capture ends inside its 6-byte header, after " + std::to_string(result.bytes_read) +
+                           " bytes");
+        break;
+    case cut_place::ctf_descriptor:
+        problems.push_back("the capture ends inside the descriptor of block " + std::to_string(result.cut_block) +
+                           at + ", after " + std::to_string(result.bytes_read) + " bytes");
+        break;
+    case cut_place::ctf_samples: {
+        const block_summary& block = result.blocks.back();
+        problems.push_back("the capture ends inside the samples of block " + std::to_string(result.cut_block) +
+                           at + ": " + std::to_string(block.sample_bytes) + " of " +
+                           std::to_string(block.announced_bytes) + " sample bytes");
+        break;
+    }
+    case cut_place::tap_header:
+        problems.push_back("the image ends inside its 20-byte header, after " + std::to_string(result.bytes_read) +
+                           " bytes");
+        break;
+    case cut_place::tap_entry:
+        problems.push_back("the image ends inside a 4-byte entry" + at);
+        break;
+    }
+    if (result.read_error) {
+        problems.push_back("the file could not be read after byte " + std::to_string(result.bytes_read));
+    }
+    if (result.kind == file_kind::tap_image) {
+        if (result.cut != cut_place::tap_header && result.header.data_size != result.data_bytes) {
+            problems.push_back("the data size field says " + std::to_string(result.header.data_size) +
+                               " bytes, but " + std::to_string(result.data_bytes) + " bytes follow the header");
+        }
+        if (result.cut != cut_place::tap_header && result.header.version > 2) {
+            problems.push_back("unknown TAP version " + std::to_string(result.header.version) +
+                               ": read as version 1 or 2");
+        }
+        if (result.pulses.by_value[0] != 0) {
+            problems.push_back(std::to_string(result.pulses.by_value[0]) + " pulses of 0 units");
+        }
+        return problems;
+    }
+    if (result.block_count_field == 1) {
+        problems.push_back("the capture is empty: its block count field is 1");
+    } else if (result.cut != cut_place::ctf_header && result.block_count_field < 1) {
+        problems.push_back("the block count field is " + std::to_string(result.block_count_field) +
+                           ": no blocks");
+    }
+    std::vector<std::int32_t> empty;
+    std::vector<std::int32_t> period_0;
+    for (const block_summary& block : result.blocks) {
+        if (block.announced_bytes <= 0) {
+            empty.push_back(block.number);
+        }
+        if (block.sample_period == 0) {
+            period_0.push_back(block.number);
+        }
+    }
+    if (!empty.empty()) {
+        std::string line = empty.size() == 1 ? "a block with no samples:" : "blocks with no samples:";
+        problems.push_back(block_list_problem(empty, line));
+    }
+    if (!period_0.empty()) {
+        std::string line = period_0.size() == 1 ? "a block with sample period 0 (its pulses are 0 units, stored as 1):"
+                                                : "blocks with sample period 0 (their pulses are 0 units, stored as 1):";
+        problems.push_back(block_list_problem(period_0, line));
+    }
+    return problems;
+}
+
+double seconds(double cycles)
+{
+    return cycles / c16_pal_clock;
+}
+
+double microseconds(double cycles)
+{
+    return cycles * 1e6 / c16_pal_clock;
+}
+
+} // namespace velmora
