@@ -103,8 +103,9 @@ int main(int argc, char** argv)
 {
     // A closed output pipe is a failed write (status 6), not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
-    CLI::App app{"Reports on a CTF tape capture or a TAP image: what the file is, its pulses and their\n"
-                 "histogram, the running time of the tape, and the problems found.",
+    CLI::App app{"Reports on a CTF tape capture or a TAP image: what the file is, its\n"
+                 "pulses and their histogram, the running time of the tape, and the\n"
+                 "problems found.",
                  "velmora-inspect"};
     options chosen;
     app.add_option("--tap-version", chosen.version,
@@ -115,9 +116,10 @@ int main(int argc, char** argv)
     app.set_version_flag("--version", "velmora-inspect " VELMORA_VERSION);
     app.add_option("FILE", chosen.input, "CTF capture or TAP image; - reads standard input")
         ->required();
-    app.footer("Exit status: 0 read to the end (problems are reported, not fatal), 1 wrong arguments,\n"
-               "2 the file cannot be opened, 5 it ended early or could not be read (the report of what\n"
-               "was read is still printed), 6 the report or the picture could not be written.");
+    app.footer("Exit status: 0 read to the end (problems are reported, not fatal),\n"
+               "1 wrong arguments, 2 the file cannot be opened, 5 it ended early or\n"
+               "could not be read (the report of what was read is still printed),\n"
+               "6 the report or the picture could not be written.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
