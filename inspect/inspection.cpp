@@ -279,49 +279,56 @@ std::vector<peak> find_peaks(const pulse_summary& pulses)
         }
         smoothed[value] = static_cast<double>(sum) / (2 * half + 1);
     }
-    const double largest = *std::max_element(smoothed + 1, smoothed + histogram_values + 1);
-    std::vector<unsigned> candidates;
+    // Each local maximum of the average (the first value of a plateau
+    // stands for it) is shown at the fullest value of its hump: its
+    // averaging window and the values round it whose average stays above
+    // half of its.
+    struct candidate {
+        unsigned centre;
+        peak shown;
+    };
+    std::vector<candidate> candidates;
     for (unsigned value = 1; value <= histogram_values; ++value) {
-        // The first value of a plateau stands for it.
-        if (smoothed[value] > 0 && smoothed[value] * 10 >= largest && smoothed[value] > smoothed[value - 1] &&
-            smoothed[value] >= smoothed[value + 1]) {
-            candidates.push_back(value);
+        if (smoothed[value] == 0 || smoothed[value] <= smoothed[value - 1] || smoothed[value] < smoothed[value + 1]) {
+            continue;
         }
-    }
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [&smoothed](unsigned a, unsigned b) { return smoothed[a] > smoothed[b]; });
-    std::vector<unsigned> kept;
-    for (const unsigned candidate : candidates) {
-        const bool parted = std::all_of(kept.begin(), kept.end(), [&](unsigned other) {
-            const unsigned low = std::min(candidate, other);
-            const unsigned high = std::max(candidate, other);
-            const double dip = *std::min_element(smoothed + low, smoothed + high + 1);
-            return dip * 2 < std::min(smoothed[candidate], smoothed[other]);
-        });
-        if (parted && kept.size() < max_peaks) {
-            kept.push_back(candidate);
-        }
-    }
-    // Each peak is shown at the fullest value of its hump: its averaging
-    // window and the values round it whose average stays above half of its.
-    std::vector<peak> peaks;
-    for (const unsigned centre : kept) {
-        const unsigned half = std::max(1U, (centre + 8) / 16);
-        unsigned low = centre > half ? centre - half : 1;
-        while (low > 1 && smoothed[low - 1] * 2 >= smoothed[centre]) {
+        const unsigned half = std::max(1U, (value + 8) / 16);
+        unsigned low = value > half ? value - half : 1;
+        while (low > 1 && smoothed[low - 1] * 2 >= smoothed[value]) {
             --low;
         }
-        unsigned high = std::min(centre + half, histogram_values);
-        while (high < histogram_values && smoothed[high + 1] * 2 >= smoothed[centre]) {
+        unsigned high = std::min(value + half, histogram_values);
+        while (high < histogram_values && smoothed[high + 1] * 2 >= smoothed[value]) {
             ++high;
         }
-        const unsigned best = static_cast<unsigned>(std::max_element(count + low, count + high + 1) - count);
-        peaks.push_back(peak{best, count[best]});
+        const auto best = static_cast<unsigned>(std::max_element(count + low, count + high + 1) - count);
+        candidates.push_back(candidate{value, peak{best, count[best]}});
+    }
+    const std::uint64_t largest = *std::max_element(count + 1, count + histogram_values + 1);
+    // The fullest first; of two with the same fullest value, the one whose
+    // average is higher, the middle of the hump.
+    std::stable_sort(candidates.begin(), candidates.end(), [&smoothed](const candidate& a, const candidate& b) {
+        return a.shown.count != b.shown.count ? a.shown.count > b.shown.count
+                                              : smoothed[a.centre] > smoothed[b.centre];
+    });
+    std::vector<candidate> kept;
+    for (const candidate& next : candidates) {
+        const bool parted = std::all_of(kept.begin(), kept.end(), [&](const candidate& other) {
+            const unsigned low = std::min(next.centre, other.centre);
+            const unsigned high = std::max(next.centre, other.centre);
+            const double dip = *std::min_element(smoothed + low, smoothed + high + 1);
+            return next.shown.value != other.shown.value &&
+                   dip * 2 < std::min(smoothed[next.centre], smoothed[other.centre]);
+        });
+        if (next.shown.count * 10 >= largest && parted && kept.size() < max_peaks) {
+            kept.push_back(next);
+        }
+    }
+    std::vector<peak> peaks;
+    for (const candidate& each : kept) {
+        peaks.push_back(each.shown);
     }
     std::sort(peaks.begin(), peaks.end(), [](const peak& a, const peak& b) { return a.value < b.value; });
-    // Two humps whose fullest value is the same are one peak.
-    peaks.erase(std::unique(peaks.begin(), peaks.end(), [](const peak& a, const peak& b) { return a.value == b.value; }),
-                peaks.end());
     return peaks;
 }
 

@@ -101,11 +101,12 @@ std::uint64_t longest_cycles(const pulse_summary& pulses);
 // in a capture, every pulse of a block of sample period 0 (stored as 1).
 std::uint64_t zero_length_pulses(const inspection& result);
 
-// The peaks of the histogram of 1 to 255 units: local maxima of the
-// histogram averaged over a window of about ±6 % of each value, that reach a
-// tenth of its largest average and are parted from every larger peak by a
-// dip below half of the smaller of the two. At most max_peaks, the largest
-// kept, in order of value; each shown at the fullest value of its hump.
+// The peaks of the histogram of 1 to 255 units. The histogram is averaged
+// over a window of about ±6 % of each value; each local maximum of the
+// average is shown at the fullest value of its hump. A peak's fullest value
+// reaches a tenth of the largest bucket, and between two peaks the average
+// dips below half of the smaller of theirs. At most max_peaks, the fullest
+// kept, in order of value.
 std::vector<peak> find_peaks(const pulse_summary& pulses);
 
 // True if velmora would recommend version 2 after writing this capture.
