@@ -59,6 +59,9 @@ inline void count_entry(pulse_summary& pulses, std::uint32_t cycles, unsigned si
     } else {
         ++pulses.longer;
         pulses.longer_cycles += cycles;
+        if (pulses.shortest_longer_cycles == 0 || cycles < pulses.shortest_longer_cycles) {
+            pulses.shortest_longer_cycles = cycles;
+        }
     }
     pulses.longest_cycles = std::max<std::uint64_t>(pulses.longest_cycles, cycles);
     if (cycles >= pause_min_cycles) {
@@ -239,7 +242,7 @@ unsigned shortest_value(const pulse_summary& pulses)
             return value;
         }
     }
-    return pulses.longer != 0 ? histogram_values + 1 : 0;
+    return static_cast<unsigned>(pulses.shortest_longer_cycles / cycles_per_tap_unit);
 }
 
 std::uint64_t longest_cycles(const pulse_summary& pulses)

@@ -32,7 +32,8 @@ struct pulse_summary {
     std::uint64_t longer_cycles;   // their total length
     std::uint64_t extra_cycles;    // cycles of 4-byte entries of at most 255 units beyond 8 × value
     std::uint64_t long_entries;    // 4-byte entries
-    std::uint64_t longest_cycles;  // the longest pulse
+    std::uint64_t longest_cycles;  // the longest pulse of a 4-byte entry
+    std::uint64_t shortest_longer_cycles; // the shortest pulse above 255 units, 0 if none
     std::uint64_t pauses;          // pulses of at least pause_min_cycles
     std::uint64_t pause_cycles;
     std::uint64_t clamped;         // pulses at the longest value an entry holds (8 × tap_max_pulse cycles)
@@ -92,8 +93,7 @@ inspection inspect_stream(std::FILE* input, int version);
 // Total length of all pulses, in cycles.
 std::uint64_t total_cycles(const pulse_summary& pulses);
 std::uint64_t pulse_count(const pulse_summary& pulses);
-// Shortest pulse of at least 1 unit, in units (256 if all are longer than
-// 255 units, 0 if there is none).
+// Shortest pulse of at least 1 unit, in units (0 if there is none).
 unsigned shortest_value(const pulse_summary& pulses);
 // Longest pulse, in cycles (0 if there is none).
 std::uint64_t longest_cycles(const pulse_summary& pulses);
