@@ -119,9 +119,9 @@ void append_histogram(std::string& text, const pulse_summary& pulses, const std:
         return std::string(columns, '#') + std::string(bar_columns - columns, ' ');
     };
     if (layout.width == 1) {
-        text += "Histogram (pulse lengths in TAP units of 8 cycles; * marks a peak):\n";
+        text += "Histogram of pulse lengths in TAP units of 8 cycles (* marks a peak):\n";
     } else {
-        append(text, "Histogram (pulse lengths in TAP units of 8 cycles, %u values a row; * marks a peak):\n",
+        append(text, "Histogram of pulse lengths in TAP units of 8 cycles, %u a row (* marks a peak):\n",
                layout.width);
     }
     for (std::size_t row = 0; row < rows.size(); ++row) {

@@ -77,7 +77,7 @@ const std::string clean_report_tail =
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.012 s (C16 PAL clock, 886724 cycles a second)\n"
-    "Histogram (pulse lengths in TAP units of 8 cycles, 2 values a row; * marks a peak):\n"
+    "Histogram of pulse lengths in TAP units of 8 cycles, 2 a row (* marks a peak):\n"
     "  9- 10 *|" + bar_2 + " 2\n" +
     zero_rows(11, 11, 2) +
     " 13- 14  |" + bar_1_of_2 + " 1\n" +
@@ -101,7 +101,7 @@ const std::string truncated_report_tail =
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.001 s (C16 PAL clock, 886724 cycles a second)\n"
-    "Histogram (pulse lengths in TAP units of 8 cycles, 2 values a row; * marks a peak):\n"
+    "Histogram of pulse lengths in TAP units of 8 cycles, 2 a row (* marks a peak):\n"
     "  9- 10 *|" + bar_2 + " 2\n" +
     zero_rows(11, 11, 2) +
     " 13- 14  |" + bar_1_of_2 + " 1\n" +
@@ -124,7 +124,7 @@ const std::string wrong_size_report_tail =
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.014 s (C16 PAL clock, 886724 cycles a second)\n"
-    "Histogram (pulse lengths in TAP units of 8 cycles, 7 values a row; * marks a peak):\n"
+    "Histogram of pulse lengths in TAP units of 8 cycles, 7 a row (* marks a peak):\n"
     "  8- 14 *|" + bar_2 + " 3\n" +
     zero_rows(15, 246, 7) +
     "253-255 *|" + bar_1_of_3 + " 1\n"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# `cmake --install` into a fresh prefix puts exactly the program and its
-# manual page there (never the developers' capture generator), and the
+# `cmake --install` into a fresh prefix puts exactly the two programs and
+# their manual pages there (never the developers' capture generator), and the
 # installed program announces the project's version in its banner.
 # Usage: check_install.sh CMAKE BUILD_DIR MAJOR.MINOR
 set -euo pipefail
@@ -14,7 +14,7 @@ trap 'rm -rf "$prefix"' EXIT
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 
 installed=$(cd "$prefix" && find . -type f -o -type l | sort)
-expected=$(printf '%s\n' ./bin/velmora ./share/man/man1/velmora.1)
+expected=$(printf '%s\n' ./bin/velmora ./bin/velmora-inspect ./share/man/man1/velmora-inspect.1 ./share/man/man1/velmora.1)
 [ "$installed" = "$expected" ] || fail "installed files:"$'\n'"$installed"$'\n'"expected:"$'\n'"$expected"
 [ -x "$prefix/bin/velmora" ] || fail "bin/velmora is not executable"
 
@@ -28,4 +28,7 @@ case $banner in
   "$expected_banner"*) ;;
   *) fail "banner '$banner' does not start with '$expected_banner'" ;;
 esac
+[ -x "$prefix/bin/velmora-inspect" ] || fail "bin/velmora-inspect is not executable"
+inspect_version=$("$prefix/bin/velmora-inspect" --version) || fail "bin/velmora-inspect --version failed"
+[ "$inspect_version" = "velmora-inspect $banner_version" ] || fail "velmora-inspect --version printed '$inspect_version'"
 echo "PASS: installed tree under a fresh prefix"
