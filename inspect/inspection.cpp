@@ -4,7 +4,6 @@
 #include "tape_files/ctf_file.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 namespace velmora {
@@ -43,14 +42,31 @@ std::size_t read_source(byte_source& source, std::uint8_t* bytes, std::size_t si
     return got;
 }
 
-// Adds one entry of `cycles` (size 1 or 4) to the summary. Inlined into the
-// entry reader's loop: the common one-byte entry costs one increment.
-inline void count_entry(pulse_summary& pulses, std::uint32_t cycles, unsigned size)
+// Counts of the one-byte entries by value, spread over four lanes: a
+// tape's pulses are mostly of a few values, and one counter incremented
+// again and again would wait for its own last store each time.
+constexpr unsigned counting_lanes = 4;
+struct entry_counter {
+    std::uint64_t lanes[counting_lanes][histogram_values + 1];
+};
+
+void count_run(entry_counter& counter, const std::uint8_t* run, std::size_t size)
 {
-    if (size == 1) {
-        ++pulses.by_value[cycles / cycles_per_tap_unit];
-        return;
+    std::size_t at = 0;
+    for (; size - at >= counting_lanes; at += counting_lanes) {
+        ++counter.lanes[0][run[at]];
+        ++counter.lanes[1][run[at + 1]];
+        ++counter.lanes[2][run[at + 2]];
+        ++counter.lanes[3][run[at + 3]];
     }
+    for (; at < size; ++at) {
+        ++counter.lanes[0][run[at]];
+    }
+}
+
+// Adds one 4-byte entry of `cycles` to the summary.
+void count_long_entry(pulse_summary& pulses, std::uint32_t cycles)
+{
     ++pulses.long_entries;
     const std::uint32_t value = cycles / cycles_per_tap_unit;
     if (value <= histogram_values) {
@@ -73,40 +89,40 @@ inline void count_entry(pulse_summary& pulses, std::uint32_t cycles, unsigned si
     }
 }
 
-// Number of entries read from `bytes`, all counted into `pulses`.
+// Number of entries read from `bytes`, all counted.
 std::uint64_t count_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::size_t size,
-                            pulse_summary& pulses)
+                            entry_counter& counter, pulse_summary& pulses)
 {
     std::uint64_t entries = 0;
-    read_tap_entries(stream, bytes, size, [&pulses, &entries](std::uint32_t cycles, unsigned entry_size) {
-        count_entry(pulses, cycles, entry_size);
-        ++entries;
-    });
+    read_tap_entries(
+        stream, bytes, size,
+        [&counter, &entries](const std::uint8_t* run, std::size_t count) {
+            count_run(counter, run, count);
+            entries += count;
+        },
+        [&pulses, &entries](std::uint32_t cycles) {
+            count_long_entry(pulses, cycles);
+            ++entries;
+        });
     return entries;
 }
 
-// Level changes in `size` sample bytes, most significant bit first, after a
-// signal at `level`, which is left at the level of the last sample.
-std::uint64_t count_edges(const std::uint8_t* samples, std::size_t size, std::uint8_t& level)
+// Adds the lanes' counts to the summary's histogram.
+void finish_counting(const entry_counter& counter, pulse_summary& pulses)
 {
-    std::uint64_t edges = 0;
-    std::uint64_t last = level;
-    std::size_t at = 0;
-    for (; size - at >= 8; at += 8) {
-        std::uint64_t word = 0;
-        for (std::size_t i = 0; i < 8; ++i) {
-            word = (word << 8) | samples[at + i];
+    for (const auto& lane : counter.lanes) {
+        for (unsigned value = 0; value <= histogram_values; ++value) {
+            pulses.by_value[value] += lane[value];
         }
-        edges += static_cast<std::uint64_t>(std::popcount(word ^ ((word >> 1) | (last << 63))));
-        last = word & 1U;
     }
-    for (; at < size; ++at) {
-        const unsigned byte = samples[at];
-        edges += static_cast<std::uint64_t>(std::popcount((byte ^ ((byte >> 1) | (static_cast<unsigned>(last) << 7))) & 0xFFU));
-        last = byte & 1U;
-    }
-    level = static_cast<std::uint8_t>(last);
-    return edges;
+}
+
+// Edges of a chunk that gave `entries` entries and took the signal from
+// level `before` to level `after`: in half waves one entry per edge; in full
+// waves one per rising edge, and the falling edges alternate with them.
+std::uint64_t chunk_edges(int version, std::uint64_t entries, std::uint8_t before, std::uint8_t after)
+{
+    return version == 2 ? entries : 2 * entries + before - after;
 }
 
 void inspect_capture(byte_source& source, int version, inspection& result)
@@ -121,9 +137,10 @@ void inspect_capture(byte_source& source, int version, inspection& result)
     const std::int32_t blocks = ctf_block_count(decode_ctf_header(header_bytes));
     pulse_state state{};
     tap_entry_stream entries{static_cast<std::uint8_t>(version), {}, 0};
-    std::uint8_t level = 0;
     std::uint8_t chunk[ctf_chunk_size];
     static std::uint8_t out[pulse_output_capacity];
+    static entry_counter counter;
+    counter = entry_counter{};
     for (std::int32_t number = 1; number <= blocks; ++number) {
         const std::uint64_t descriptor_offset = source.position;
         std::uint8_t descriptor_bytes[ctf_descriptor_size];
@@ -143,9 +160,11 @@ void inspect_capture(byte_source& source, int version, inspection& result)
             const std::size_t got = read_source(source, chunk, request);
             if (got > 0) {
                 summary.sample_bytes += got;
-                summary.edges += count_edges(chunk, got, level);
+                const std::uint8_t before = state.level;
                 const std::size_t size = convert_chunk(chunk, got, block.sample_period, version, state, out);
-                summary.pulses += count_entries(entries, out, size, result.pulses);
+                const std::uint64_t chunk_entries = count_entries(entries, out, size, counter, result.pulses);
+                summary.pulses += chunk_entries;
+                summary.edges += chunk_edges(version, chunk_entries, before, state.level);
             }
             if (got < request) {
                 result.cut = cut_place::ctf_samples;
@@ -158,6 +177,7 @@ void inspect_capture(byte_source& source, int version, inspection& result)
             break;
         }
     }
+    finish_counting(counter, result.pulses);
     result.asymmetric_waves = version == 2 ? 0 : state.asymmetric_pulses;
 }
 
@@ -172,12 +192,15 @@ void inspect_image(byte_source& source, inspection& result)
     result.header = decode_tap_image_header(header_bytes);
     tap_entry_stream entries{result.header.version, {}, 0};
     static std::uint8_t piece[image_piece_size];
+    static entry_counter counter;
+    counter = entry_counter{};
     std::size_t got = 0;
     do {
         got = read_source(source, piece, sizeof piece);
         result.data_bytes += got;
-        count_entries(entries, piece, got, result.pulses);
+        count_entries(entries, piece, got, counter, result.pulses);
     } while (got == sizeof piece);
+    finish_counting(counter, result.pulses);
     if (tap_entry_cut(entries)) {
         result.cut = cut_place::tap_entry;
         result.cut_offset = source.position - entries.held_size;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace velmora {
 
@@ -39,14 +40,16 @@ constexpr bool tap_entry_cut(const tap_entry_stream& stream)
     return stream.held_size != 0;
 }
 
-// Reads the entries of the next `size` bytes of the stream and calls
-// visit(cycles, entry_size) for each complete one, in order: a byte b other
-// than 0 is b × 8 cycles, size 1; in versions 1 and 2 a 0 byte and the three
-// bytes after it are a 24-bit cycle count, least significant byte first,
-// size 4; in version 0 a 0 byte is an entry of unstated length, passed as 0
-// cycles, size 1. A 4-byte entry cut at the end of the piece is held.
-template <typename entry_visitor>
-void read_tap_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::size_t size, entry_visitor&& visit)
+// Reads the entries of the next `size` bytes of the stream, in order. A
+// stretch of one-byte entries goes to visit_run(bytes, count): each byte b
+// other than 0 is a pulse of b × 8 cycles, and in version 0 a 0 byte is a
+// pulse of unstated length. In versions 1 and 2 a 0 byte and the three
+// bytes after it are one entry, passed as visit_long(cycles) with its 24-bit
+// cycle count, least significant byte first. A 4-byte entry cut at the end
+// of the piece is held for the next one.
+template <typename run_visitor, typename long_visitor>
+void read_tap_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::size_t size,
+                      run_visitor&& visit_run, long_visitor&& visit_long)
 {
     std::size_t at = 0;
     if (stream.held_size != 0) {
@@ -65,15 +68,23 @@ void read_tap_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::
             entry[stream.held_size + at] = bytes[at];
         }
         stream.held_size = 0;
-        visit(static_cast<std::uint32_t>(entry[1] | (entry[2] << 8) | (entry[3] << 16)), 4U);
+        visit_long(static_cast<std::uint32_t>(entry[1] | (entry[2] << 8) | (entry[3] << 16)));
     }
-    const bool zero_opens_long_entry = stream.version != 0;
+    if (stream.version == 0) {
+        if (at < size) {
+            visit_run(bytes + at, size - at);
+        }
+        return;
+    }
     while (at < size) {
-        const std::uint8_t first = bytes[at];
-        if (first != 0 || !zero_opens_long_entry) {
-            visit(std::uint32_t{first} * 8, 1U);
-            ++at;
-            continue;
+        const void* const zero = std::memchr(bytes + at, 0, size - at);
+        const std::size_t end = zero == nullptr ? size : static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - bytes);
+        if (end > at) {
+            visit_run(bytes + at, end - at);
+        }
+        at = end;
+        if (at == size) {
+            return;
         }
         if (size - at < tap_max_entry_size) {
             for (; at < size; ++at) {
@@ -81,7 +92,7 @@ void read_tap_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::
             }
             return;
         }
-        visit(static_cast<std::uint32_t>(bytes[at + 1] | (bytes[at + 2] << 8) | (bytes[at + 3] << 16)), 4U);
+        visit_long(static_cast<std::uint32_t>(bytes[at + 1] | (bytes[at + 2] << 8) | (bytes[at + 3] << 16)));
         at += tap_max_entry_size;
     }
 }
