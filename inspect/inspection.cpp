@@ -412,7 +412,9 @@ std::vector<std::string> find_problems(const inspection& result)
                                ": read as version 1 or 2");
         }
         if (result.pulses.by_value[0] != 0) {
-            problems.push_back(std::to_string(result.pulses.by_value[0]) + " pulses of 0 units");
+            problems.push_back(std::to_string(result.pulses.by_value[0]) +
+                               (result.header.version == 0 ? " overflow bytes (0): pulses of unstated length"
+                                                           : " pulses of 0 units"));
         }
         return problems;
     }
