@@ -234,6 +234,14 @@ TEST_F(inspect_binary, the_json_of_a_capture_holds_its_blocks_and_the_image_its_
     EXPECT_EQ(image_report["tap"]["data_size_field"], 10);
     EXPECT_EQ(image_report["tap"]["data_bytes"], 8);
     EXPECT_EQ(image_report["tap"]["data_size_matches"], false);
+    // A 4-byte entry of 800 cycles is a long entry of a pulse of 100 units.
+    const bytes long_short = {'C', '1', '6', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 1, 2, 0, 0,
+                              5,   0,   0,   0,   0x00, 0x20, 0x03, 0x00, 0x0A};
+    const nlohmann::json long_report = nlohmann::json::parse(inspect({"--json", write("l.tap", long_short)}).out);
+    EXPECT_EQ(long_report["pulses"]["long"], 1);
+    EXPECT_EQ(long_report["histogram"]["longer"], 0);
+    EXPECT_EQ(long_report["histogram"]["counts"][99], 1);
+    EXPECT_EQ(long_report["pulses"]["longest"], 100);
 }
 
 TEST_F(inspect_binary, full_waves_report_the_asymmetric_waves_and_the_advisory)

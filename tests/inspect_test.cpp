@@ -232,6 +232,17 @@ std::vector<std::pair<unsigned, std::uint64_t>> every_third_value(unsigned from,
     return buckets;
 }
 
+// Humps at 38 to 42 and 78 to 82 with 60 % of their height between them:
+// no clear dip, so one peak, at the first of the fullest values.
+std::vector<std::pair<unsigned, std::uint64_t>> shallow_dip()
+{
+    std::vector<std::pair<unsigned, std::uint64_t>> buckets;
+    for (unsigned value = 38; value <= 82; ++value) {
+        buckets.emplace_back(value, value <= 42 || value >= 78 ? 1000 : 600);
+    }
+    return buckets;
+}
+
 std::vector<std::pair<unsigned, std::uint64_t>> ten_narrow_peaks()
 {
     std::vector<std::pair<unsigned, std::uint64_t>> buckets;
@@ -251,6 +262,7 @@ INSTANTIATE_TEST_SUITE_P(
         peaks_case{"below_a_tenth_is_no_peak", {{40, 1000}, {100, 90}}, {40}},
         peaks_case{"a_comb_is_one_peak", every_third_value(40, 70, 100), {55}},
         peaks_case{"a_hump_without_a_dip_is_one_peak", {{30, 100}, {31, 80}, {32, 90}, {33, 70}}, {30}},
+        peaks_case{"a_shallow_dip_parts_no_peaks", shallow_dip(), {38}},
         peaks_case{"at_most_eight_the_largest", ten_narrow_peaks(), {20, 28, 40, 56, 80, 112, 160, 224}},
         peaks_case{"no_pulses_no_peaks", {}, {}}),
     [](const testing::TestParamInfo<peaks_case>& test) { return test.param.name; });
