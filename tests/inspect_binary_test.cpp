@@ -388,5 +388,35 @@ TEST_F(inspect_binary, the_example_picture_is_what_the_program_draws)
            "  build/velmora-inspect --svg examples/demo-histogram.svg examples/demo.ctf";
 }
 
+// The text between `start` and the next `end` in `text`, or "" if absent.
+std::string between(const std::string& text, const std::string& start, const std::string& end)
+{
+    const std::size_t from = text.find(start);
+    if (from == std::string::npos) {
+        return "";
+    }
+    const std::size_t to = text.find(end, from + start.size());
+    return text.substr(from + start.size(), to == std::string::npos ? std::string::npos : to - from - start.size());
+}
+
+TEST_F(inspect_binary, the_example_report_of_the_readme_and_the_manual_page_is_what_the_program_prints)
+{
+    const std::string examples = VELMORA_EXAMPLES_DIR;
+    const process_result run = inspect({examples + "/demo.ctf"});
+    ASSERT_EQ(run.status, 0);
+    ASSERT_EQ(run.out.rfind(examples + "/demo.ctf: ", 0), 0U);
+    const std::string report = "examples/demo.ctf" + run.out.substr(examples.size() + 9);
+    const std::string readme = read_file(examples + "/../README.md");
+    EXPECT_EQ(between(readme, "$ velmora-inspect examples/demo.ctf\n", "```"), report)
+        << "README.md shows an outdated report";
+    // The page escapes its minus signs and backslashes for roff.
+    std::string page = between(read_file(examples + "/../doc/velmora-inspect.1.in"),
+                               "velmora\\-inspect examples/demo.ctf\n", ".EE");
+    for (std::size_t at = page.find('\\'); at != std::string::npos; at = page.find('\\', at + 1)) {
+        page.replace(at, 2, page.compare(at, 2, "\\e") == 0 ? "\\" : page.substr(at + 1, 1));
+    }
+    EXPECT_EQ(page, report) << "doc/velmora-inspect.1.in shows an outdated report";
+}
+
 } // namespace
 } // namespace velmora
