@@ -84,5 +84,31 @@ for capture in tape-1mib tape; do
   done | median)
   echo "peak resident memory, $capture capture, version 2: $rss KiB (median of 5)"
 done
+
+# velmora-inspect: inspecting a capture should cost at most 1.3 times
+# converting it. Alternating runs of both on the same captures, medians; the
+# report goes to /dev/null. Then its peak resident memory, as above.
+cmake --build "$build" -j --target velmora-inspect >/dev/null
+echo "inspecting against converting: $runs alternating runs, median shown (ms)"
+printf '%-8s %-3s %10s %10s %8s\n' capture ver velmora inspect ratio
+for capture in tape sparse dense; do
+  for version in 2 1; do
+    rm -f "$work"/*.times
+    for _ in $(seq "$runs"); do
+      time_one convert "$build/velmora" "$work/$capture.ctf" "$work/out.tap" "$version"
+      time_one inspect "$build/velmora-inspect" --tap-version "$version" "$work/$capture.ctf"
+    done
+    convert=$(median <"$work/convert.times")
+    inspect=$(median <"$work/inspect.times")
+    printf '%-8s %-3s %10s %10s %8.3f\n' "$capture" "$version" "$convert" "$inspect" "$(echo "$inspect / $convert" | bc -l)"
+  done
+done
+for capture in tape-1mib tape; do
+  rss=$(for _ in 1 2 3 4 5; do
+    /usr/bin/time -v "$build/velmora-inspect" "$work/$capture.ctf" 2>&1 >/dev/null |
+      sed -n 's/.*Maximum resident set size (kbytes): //p'
+  done | median)
+  echo "peak resident memory of velmora-inspect, $capture capture: $rss KiB (median of 5)"
+done
 rm -f "$work"/out.tap "$work"/a.tap "$work"/b.tap "$work"/*.times
 [ -n "${BENCH_DIR:-}" ] || rm -rf "$work"

@@ -1,7 +1,7 @@
 # The Debian package: `cpack -G DEB` in the build folder makes
-# velmora_<version>_<architecture>.deb with /usr/bin/velmora, the gzipped
-# manual page and /usr/share/doc/velmora/copyright. Name, version and summary
-# come from the project() line.
+# velmora_<version>_<architecture>.deb with /usr/bin/velmora, /usr/bin/velmora-inspect,
+# their gzipped manual pages and /usr/share/doc/velmora/copyright. Name, version
+# and summary come from the project() line.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
@@ -16,7 +16,9 @@ raw TAP image of it (C16-TAPE-RAW, PAL). TAP version 2 records every half
 wave; version 1, the default, records full waves and recommends version 2
 when the tape holds many asymmetric waves. The capture is read once, front to
 back, so a pipe works as input, and each kind of failure ends the run with an
-exit status of its own.")
+exit status of its own. velmora-inspect reports whether a capture or a TAP
+image is clean: its pulse-length histogram and peaks, running time, pauses
+and header, as text, JSON or an SVG picture.")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -16,5 +16,6 @@ warnings=$(groff -man -ww -z "$page" 2>&1) || fail "groff failed on $page: $warn
 [ -z "$warnings" ] || fail "groff -man -ww -z printed:"$'\n'"$warnings"
 
 ! grep -n '@[A-Za-z_]*@' "$page" || fail "placeholders left unreplaced in $page"
-grep -q "^\.TH VELMORA 1 .*\"velmora $version\"" "$page" || fail "the title line of $page does not name version $version"
+title=$(basename "$page" .1 | tr '[:lower:]' '[:upper:]')
+grep -q "^\.TH $title 1 .*\"velmora $version\"" "$page" || fail "the title line of $page does not name version $version"
 echo "PASS: $page"

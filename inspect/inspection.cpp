@@ -1,0 +1,459 @@
+#include "inspect/inspection.h"
+
+#include "signal/pulse_measurement.h"
+#include "tape_files/ctf_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmora {
+namespace {
+
+static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accepted by convert_chunk");
+
+constexpr std::size_t image_piece_size = std::size_t{1} << 16;
+constexpr std::uint64_t clamped_cycles = tap_max_pulse * cycles_per_tap_unit;
+constexpr std::uint64_t advisory_threshold = 200;
+
+// The input, with the bytes already taken to recognise its kind put back in
+// front of it, so that the file is still read only once and a pipe works.
+struct byte_source {
+    std::FILE* file;
+    std::uint8_t front[tap_recognition_size];
+    std::size_t front_size;
+    std::size_t front_used;
+    std::uint64_t position; // bytes handed out so far
+    bool error;
+};
+
+// Hands out up to `size` bytes; fewer only at the end of the stream or on an
+// error (then `error` is set).
+std::size_t read_source(byte_source& source, std::uint8_t* bytes, std::size_t size)
+{
+    std::size_t got = 0;
+    while (got < size && source.front_used < source.front_size) {
+        bytes[got++] = source.front[source.front_used++];
+    }
+    if (got < size) {
+        got += std::fread(bytes + got, 1, size - got, source.file);
+        source.error = source.error || std::ferror(source.file) != 0;
+    }
+    source.position += got;
+    return got;
+}
+
+// Counts of the one-byte entries by value, spread over four lanes: a
+// tape's pulses are mostly of a few values, and one counter incremented
+// again and again would wait for its own last store each time.
+constexpr unsigned counting_lanes = 4;
+struct entry_counter {
+    std::uint64_t lanes[counting_lanes][histogram_values + 1];
+};
+
+void count_run(entry_counter& counter, const std::uint8_t* run, std::size_t size)
+{
+    std::size_t at = 0;
+    for (; size - at >= counting_lanes; at += counting_lanes) {
+        ++counter.lanes[0][run[at]];
+        ++counter.lanes[1][run[at + 1]];
+        ++counter.lanes[2][run[at + 2]];
+        ++counter.lanes[3][run[at + 3]];
+    }
+    for (; at < size; ++at) {
+        ++counter.lanes[0][run[at]];
+    }
+}
+
+// Adds one 4-byte entry of `cycles` to the summary.
+void count_long_entry(pulse_summary& pulses, std::uint32_t cycles)
+{
+    ++pulses.long_entries;
+    const std::uint32_t value = cycles / cycles_per_tap_unit;
+    if (value <= histogram_values) {
+        ++pulses.by_value[value];
+        pulses.extra_cycles += cycles - value * cycles_per_tap_unit;
+    } else {
+        ++pulses.longer;
+        pulses.longer_cycles += cycles;
+        if (pulses.shortest_longer_cycles == 0 || cycles < pulses.shortest_longer_cycles) {
+            pulses.shortest_longer_cycles = cycles;
+        }
+    }
+    pulses.longest_cycles = std::max<std::uint64_t>(pulses.longest_cycles, cycles);
+    if (cycles >= pause_min_cycles) {
+        ++pulses.pauses;
+        pulses.pause_cycles += cycles;
+    }
+    if (cycles == clamped_cycles) {
+        ++pulses.clamped;
+    }
+}
+
+// Number of entries read from `bytes`, all counted.
+std::uint64_t count_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::size_t size,
+                            entry_counter& counter, pulse_summary& pulses)
+{
+    std::uint64_t entries = 0;
+    read_tap_entries(
+        stream, bytes, size,
+        [&counter, &entries](const std::uint8_t* run, std::size_t count) {
+            count_run(counter, run, count);
+            entries += count;
+        },
+        [&pulses, &entries](std::uint32_t cycles) {
+            count_long_entry(pulses, cycles);
+            ++entries;
+        });
+    return entries;
+}
+
+// Adds the lanes' counts to the summary's histogram.
+void finish_counting(const entry_counter& counter, pulse_summary& pulses)
+{
+    for (const auto& lane : counter.lanes) {
+        for (unsigned value = 0; value <= histogram_values; ++value) {
+            pulses.by_value[value] += lane[value];
+        }
+    }
+}
+
+// Edges of a chunk that gave `entries` entries and took the signal from
+// level `before` to level `after`: in half waves one entry per edge; in full
+// waves one per rising edge, and the falling edges alternate with them.
+std::uint64_t chunk_edges(int version, std::uint64_t entries, std::uint8_t before, std::uint8_t after)
+{
+    return version == 2 ? entries : 2 * entries + before - after;
+}
+
+void inspect_capture(byte_source& source, int version, inspection& result)
+{
+    std::uint8_t header_bytes[ctf_header_size];
+    if (read_source(source, header_bytes, sizeof header_bytes) < sizeof header_bytes) {
+        result.cut = cut_place::ctf_header;
+        result.cut_offset = 0;
+        return;
+    }
+    result.block_count_field = decode_ctf_header(header_bytes).block_count_field;
+    const std::int32_t blocks = ctf_block_count(decode_ctf_header(header_bytes));
+    pulse_state state{};
+    tap_entry_stream entries{static_cast<std::uint8_t>(version), {}, 0};
+    std::uint8_t chunk[ctf_chunk_size];
+    static std::uint8_t out[pulse_output_capacity];
+    static entry_counter counter;
+    counter = entry_counter{};
+    for (std::int32_t number = 1; number <= blocks; ++number) {
+        const std::uint64_t descriptor_offset = source.position;
+        std::uint8_t descriptor_bytes[ctf_descriptor_size];
+        if (read_source(source, descriptor_bytes, sizeof descriptor_bytes) < sizeof descriptor_bytes) {
+            result.cut = cut_place::ctf_descriptor;
+            result.cut_offset = descriptor_offset;
+            result.cut_block = number;
+            break;
+        }
+        ctf_block_descriptor block = decode_ctf_block_descriptor(descriptor_bytes, source.position);
+        result.blocks.push_back(block_summary{number, block.sample_period, block.remaining, 0, 0, 0});
+        block_summary& summary = result.blocks.back();
+        const std::uint64_t samples_offset = source.position;
+        while (block.remaining > 0) {
+            const auto request = static_cast<std::size_t>(std::min<std::int64_t>(block.remaining, ctf_chunk_size));
+            block.remaining -= static_cast<std::int64_t>(request);
+            const std::size_t got = read_source(source, chunk, request);
+            if (got > 0) {
+                summary.sample_bytes += got;
+                const std::uint8_t before = state.level;
+                const std::size_t size = convert_chunk(chunk, got, block.sample_period, version, state, out);
+                const std::uint64_t chunk_entries = count_entries(entries, out, size, counter, result.pulses);
+                summary.pulses += chunk_entries;
+                summary.edges += chunk_edges(version, chunk_entries, before, state.level);
+            }
+            if (got < request) {
+                result.cut = cut_place::ctf_samples;
+                result.cut_offset = samples_offset;
+                result.cut_block = number;
+                break;
+            }
+        }
+        if (result.cut != cut_place::none) {
+            break;
+        }
+    }
+    finish_counting(counter, result.pulses);
+    result.asymmetric_waves = version == 2 ? 0 : state.asymmetric_pulses;
+}
+
+void inspect_image(byte_source& source, inspection& result)
+{
+    std::uint8_t header_bytes[tap_header_size];
+    if (read_source(source, header_bytes, sizeof header_bytes) < sizeof header_bytes) {
+        result.cut = cut_place::tap_header;
+        result.cut_offset = 0;
+        return;
+    }
+    result.header = decode_tap_image_header(header_bytes);
+    tap_entry_stream entries{result.header.version, {}, 0};
+    static std::uint8_t piece[image_piece_size];
+    static entry_counter counter;
+    counter = entry_counter{};
+    std::size_t got = 0;
+    do {
+        got = read_source(source, piece, sizeof piece);
+        result.data_bytes += got;
+        count_entries(entries, piece, got, counter, result.pulses);
+    } while (got == sizeof piece);
+    finish_counting(counter, result.pulses);
+    if (tap_entry_cut(entries)) {
+        result.cut = cut_place::tap_entry;
+        result.cut_offset = source.position - entries.held_size;
+    }
+}
+
+const char* block_list_problem(const std::vector<std::int32_t>& numbers, std::string& line)
+{
+    constexpr std::size_t listed = 10;
+    for (std::size_t i = 0; i < numbers.size() && i < listed; ++i) {
+        line += (i == 0 ? " " : ", ") + std::to_string(numbers[i]);
+    }
+    if (numbers.size() > listed) {
+        line += " and " + std::to_string(numbers.size() - listed) + " more";
+    }
+    return line.c_str();
+}
+
+} // namespace
+
+inspection inspect_stream(std::FILE* input, int version)
+{
+    inspection result{};
+    result.version = version == 1 ? 1 : 2;
+    byte_source source{input, {}, 0, 0, 0, false};
+    source.front_size = std::fread(source.front, 1, sizeof source.front, input);
+    source.error = std::ferror(input) != 0;
+    if (is_tap_image_start(source.front, source.front_size)) {
+        result.kind = file_kind::tap_image;
+        inspect_image(source, result);
+    } else {
+        result.kind = file_kind::ctf_capture;
+        inspect_capture(source, result.version, result);
+    }
+    result.bytes_read = source.position;
+    result.read_error = source.error;
+    return result;
+}
+
+std::uint64_t total_cycles(const pulse_summary& pulses)
+{
+    std::uint64_t cycles = pulses.longer_cycles + pulses.extra_cycles;
+    for (unsigned value = 1; value <= histogram_values; ++value) {
+        cycles += pulses.by_value[value] * value * cycles_per_tap_unit;
+    }
+    return cycles;
+}
+
+std::uint64_t pulse_count(const pulse_summary& pulses)
+{
+    std::uint64_t count = pulses.longer;
+    for (const std::uint64_t bucket : pulses.by_value) {
+        count += bucket;
+    }
+    return count;
+}
+
+unsigned shortest_value(const pulse_summary& pulses)
+{
+    for (unsigned value = 1; value <= histogram_values; ++value) {
+        if (pulses.by_value[value] != 0) {
+            return value;
+        }
+    }
+    return static_cast<unsigned>(pulses.shortest_longer_cycles / cycles_per_tap_unit);
+}
+
+std::uint64_t longest_cycles(const pulse_summary& pulses)
+{
+    for (unsigned value = histogram_values; value >= 1; --value) {
+        if (pulses.by_value[value] != 0) {
+            return std::max<std::uint64_t>(pulses.longest_cycles, std::uint64_t{value} * cycles_per_tap_unit);
+        }
+    }
+    return pulses.longest_cycles;
+}
+
+std::uint64_t zero_length_pulses(const inspection& result)
+{
+    std::uint64_t count = result.pulses.by_value[0];
+    for (const block_summary& block : result.blocks) {
+        count += block.sample_period == 0 ? block.pulses : 0;
+    }
+    return count;
+}
+
+std::vector<peak> find_peaks(const pulse_summary& pulses)
+{
+    const std::uint64_t* const count = pulses.by_value;
+    // A signal sampled coarsely fills only every second or third value (a
+    // comb), and a tape's jitter spreads each kind of pulse over several:
+    // the peaks are looked for in the histogram averaged over about ±6 % of
+    // each value, the width within which a loader takes pulses as one kind.
+    double smoothed[histogram_values + 2] = {};
+    for (unsigned value = 1; value <= histogram_values; ++value) {
+        const unsigned half = std::max(1U, (value + 8) / 16);
+        const unsigned low = value > half ? value - half : 1;
+        const unsigned high = std::min(value + half, histogram_values);
+        std::uint64_t sum = 0;
+        for (unsigned each = low; each <= high; ++each) {
+            sum += count[each];
+        }
+        smoothed[value] = static_cast<double>(sum) / (2 * half + 1);
+    }
+    // Each local maximum of the average (the first value of a plateau
+    // stands for it) is shown at the fullest value of its hump: its
+    // averaging window and the values round it whose average stays above
+    // half of its.
+    struct candidate {
+        unsigned centre;
+        peak shown;
+    };
+    std::vector<candidate> candidates;
+    for (unsigned value = 1; value <= histogram_values; ++value) {
+        if (smoothed[value] == 0 || smoothed[value] <= smoothed[value - 1] || smoothed[value] < smoothed[value + 1]) {
+            continue;
+        }
+        const unsigned half = std::max(1U, (value + 8) / 16);
+        unsigned low = value > half ? value - half : 1;
+        while (low > 1 && smoothed[low - 1] * 2 >= smoothed[value]) {
+            --low;
+        }
+        unsigned high = std::min(value + half, histogram_values);
+        while (high < histogram_values && smoothed[high + 1] * 2 >= smoothed[value]) {
+            ++high;
+        }
+        const auto best = static_cast<unsigned>(std::max_element(count + low, count + high + 1) - count);
+        candidates.push_back(candidate{value, peak{best, count[best]}});
+    }
+    const std::uint64_t largest = *std::max_element(count + 1, count + histogram_values + 1);
+    // The fullest first; of two with the same fullest value, the one whose
+    // average is higher, the middle of the hump.
+    std::stable_sort(candidates.begin(), candidates.end(), [&smoothed](const candidate& a, const candidate& b) {
+        return a.shown.count != b.shown.count ? a.shown.count > b.shown.count
+                                              : smoothed[a.centre] > smoothed[b.centre];
+    });
+    std::vector<candidate> kept;
+    for (const candidate& next : candidates) {
+        const bool parted = std::all_of(kept.begin(), kept.end(), [&](const candidate& other) {
+            const unsigned low = std::min(next.centre, other.centre);
+            const unsigned high = std::max(next.centre, other.centre);
+            const double dip = *std::min_element(smoothed + low, smoothed + high + 1);
+            return next.shown.value != other.shown.value &&
+                   dip * 2 < std::min(smoothed[next.centre], smoothed[other.centre]);
+        });
+        if (next.shown.count * 10 >= largest && parted && kept.size() < max_peaks) {
+            kept.push_back(next);
+        }
+    }
+    std::vector<peak> peaks;
+    for (const candidate& each : kept) {
+        peaks.push_back(each.shown);
+    }
+    std::sort(peaks.begin(), peaks.end(), [](const peak& a, const peak& b) { return a.value < b.value; });
+    return peaks;
+}
+
+bool advisory_due(const inspection& result)
+{
+    return result.kind == file_kind::ctf_capture && result.version == 1 &&
+           result.asymmetric_waves > advisory_threshold;
+}
+
+bool ended_early(const inspection& result)
+{
+    return result.cut != cut_place::none || result.read_error;
+}
+
+std::vector<std::string> find_problems(const inspection& result)
+{
+    std::vector<std::string> problems;
+    const std::string at = " at byte " + std::to_string(result.cut_offset);
+    switch (result.cut) {
+    case cut_place::none:
+        break;
+    case cut_place::ctf_header:
+        problems.push_back("the capture ends inside its 6-byte header, after " + std::to_string(result.bytes_read) +
+                           " bytes");
+        break;
+    case cut_place::ctf_descriptor:
+        problems.push_back("the capture ends inside the descriptor of block " + std::to_string(result.cut_block) +
+                           at + ", after " + std::to_string(result.bytes_read) + " bytes");
+        break;
+    case cut_place::ctf_samples: {
+        const block_summary& block = result.blocks.back();
+        problems.push_back("the capture ends inside the samples of block " + std::to_string(result.cut_block) +
+                           at + ": " + std::to_string(block.sample_bytes) + " of " +
+                           std::to_string(block.announced_bytes) + " sample bytes");
+        break;
+    }
+    case cut_place::tap_header:
+        problems.push_back("the image ends inside its 20-byte header, after " + std::to_string(result.bytes_read) +
+                           " bytes");
+        break;
+    case cut_place::tap_entry:
+        problems.push_back("the image ends inside a 4-byte entry" + at);
+        break;
+    }
+    if (result.read_error) {
+        problems.push_back("the file could not be read after byte " + std::to_string(result.bytes_read));
+    }
+    if (result.kind == file_kind::tap_image) {
+        if (result.cut != cut_place::tap_header && result.header.data_size != result.data_bytes) {
+            problems.push_back("the data size field says " + std::to_string(result.header.data_size) +
+                               " bytes, but " + std::to_string(result.data_bytes) + " bytes follow the header");
+        }
+        if (result.cut != cut_place::tap_header && result.header.version > 2) {
+            problems.push_back("unknown TAP version " + std::to_string(result.header.version) +
+                               ": read as version 1 or 2");
+        }
+        if (result.pulses.by_value[0] != 0) {
+            problems.push_back(std::to_string(result.pulses.by_value[0]) +
+                               (result.header.version == 0 ? " overflow bytes (0): pulses of unstated length"
+                                                           : " pulses of 0 units"));
+        }
+        return problems;
+    }
+    if (result.block_count_field == 1) {
+        problems.push_back("the capture is empty: its block count field is 1");
+    } else if (result.cut != cut_place::ctf_header && result.block_count_field < 1) {
+        problems.push_back("the block count field is " + std::to_string(result.block_count_field) +
+                           ": no blocks");
+    }
+    std::vector<std::int32_t> empty;
+    std::vector<std::int32_t> period_0;
+    for (const block_summary& block : result.blocks) {
+        if (block.announced_bytes <= 0) {
+            empty.push_back(block.number);
+        }
+        if (block.sample_period == 0) {
+            period_0.push_back(block.number);
+        }
+    }
+    if (!empty.empty()) {
+        std::string line = empty.size() == 1 ? "a block with no samples:" : "blocks with no samples:";
+        problems.push_back(block_list_problem(empty, line));
+    }
+    if (!period_0.empty()) {
+        std::string line = period_0.size() == 1 ? "a block with sample period 0 (its pulses are 0 units, stored as 1):"
+                                                : "blocks with sample period 0 (their pulses are 0 units, stored as 1):";
+        problems.push_back(block_list_problem(period_0, line));
+    }
+    return problems;
+}
+
+double seconds(double cycles)
+{
+    return cycles / c16_pal_clock;
+}
+
+double microseconds(double cycles)
+{
+    return cycles * 1e6 / c16_pal_clock;
+}
+
+} // namespace velmora

@@ -1,0 +1,127 @@
+// Inspection of a CTF capture or a TAP image: what the file is, its pulses,
+// their histogram and peaks, the running time of the tape, and what is wrong
+// with it. A capture is measured with the converter's own convert_chunk and
+// its entries are read back with the TAP entry reader, so that a capture and
+// the image velmora writes from it give the same pulses.
+#ifndef VELMORA_INSPECT_INSPECTION_H
+#define VELMORA_INSPECT_INSPECTION_H
+
+#include "tape_files/tap_reader.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// The C16 PAL clock, in cycles a second; a TAP unit is 8 cycles.
+inline constexpr std::uint32_t c16_pal_clock = 886724;
+inline constexpr std::uint32_t cycles_per_tap_unit = 8;
+// A pulse of at least a quarter of a second is a pause.
+inline constexpr std::uint64_t pause_min_cycles = (c16_pal_clock + 3) / 4;
+// Histogram buckets: one per value from 1 to 255 TAP units.
+inline constexpr unsigned histogram_values = 255;
+inline constexpr unsigned max_peaks = 8;
+
+struct pulse_summary {
+    // Pulses of 1 to 255 units at their value; [0] holds the pulses of 0
+    // units (a 4-byte entry of fewer than 8 cycles, or a 0 byte in version 0).
+    std::uint64_t by_value[histogram_values + 1];
+    std::uint64_t longer;          // pulses above 255 units
+    std::uint64_t longer_cycles;   // their total length
+    std::uint64_t extra_cycles;    // cycles of 4-byte entries of at most 255 units beyond 8 × value
+    std::uint64_t long_entries;    // 4-byte entries
+    std::uint64_t longest_cycles;  // the longest pulse of a 4-byte entry
+    std::uint64_t shortest_longer_cycles; // the shortest pulse above 255 units, 0 if none
+    std::uint64_t pauses;          // pulses of at least pause_min_cycles
+    std::uint64_t pause_cycles;
+    std::uint64_t clamped;         // pulses at the longest value an entry holds (8 × tap_max_pulse cycles)
+};
+
+struct block_summary {
+    std::int32_t number;          // 1 for the first block
+    std::uint8_t sample_period;
+    std::int64_t announced_bytes; // sample bytes its end offset announces; 0 or below: none
+    std::uint64_t sample_bytes;   // sample bytes actually read
+    std::uint64_t edges;          // level changes in its samples
+    std::uint64_t pulses;         // entries its edges gave
+};
+
+// Where a file ended before its structure was complete.
+enum class cut_place {
+    none,
+    ctf_header,
+    ctf_descriptor, // of block cut_block
+    ctf_samples,    // of block cut_block
+    tap_header,
+    tap_entry,      // inside a 4-byte entry starting at cut_offset
+};
+
+enum class file_kind { ctf_capture, tap_image };
+
+struct inspection {
+    file_kind kind;
+    pulse_summary pulses;
+    cut_place cut;
+    std::uint64_t cut_offset; // file offset where the cut piece starts
+    std::int32_t cut_block;
+    std::uint64_t bytes_read; // whole file, as far as it was read
+    bool read_error;          // the stream reported an error before its end
+    // A capture.
+    int version;                       // 1 full waves, 2 half waves
+    std::int32_t block_count_field;
+    std::vector<block_summary> blocks; // as many as the header announces, at most 32766
+    std::uint64_t asymmetric_waves;    // version 1
+    // An image.
+    tap_image_header header;           // valid unless cut == tap_header
+    std::uint64_t data_bytes;          // bytes read after the header
+};
+
+struct peak {
+    unsigned value;
+    std::uint64_t count;
+};
+
+// Reads `input` once, front to back, in constant memory (but for one small
+// record per block), and measures it. A TAP image is recognised by its first
+// 12 bytes; anything else is read as a CTF capture and measured as `version`
+// would be written (2 half waves, 1 full waves). Never fails: a cut or an
+// unreadable stream is recorded in the result and ends the reading.
+inspection inspect_stream(std::FILE* input, int version);
+
+// Total length of all pulses, in cycles.
+std::uint64_t total_cycles(const pulse_summary& pulses);
+std::uint64_t pulse_count(const pulse_summary& pulses);
+// Shortest pulse of at least 1 unit, in units (0 if there is none).
+unsigned shortest_value(const pulse_summary& pulses);
+// Longest pulse, in cycles (0 if there is none).
+std::uint64_t longest_cycles(const pulse_summary& pulses);
+// Pulses that measure 0 units: in an image, entries of fewer than 8 cycles;
+// in a capture, every pulse of a block of sample period 0 (stored as 1).
+std::uint64_t zero_length_pulses(const inspection& result);
+
+// The peaks of the histogram of 1 to 255 units. The histogram is averaged
+// over a window of about ±6 % of each value; each local maximum of the
+// average is shown at the fullest value of its hump. A peak's fullest value
+// reaches a tenth of the largest bucket, and between two peaks the average
+// dips below half of the smaller of theirs. At most max_peaks, the fullest
+// kept, in order of value.
+std::vector<peak> find_peaks(const pulse_summary& pulses);
+
+// True if velmora would recommend version 2 after writing this capture.
+bool advisory_due(const inspection& result);
+
+// The file ended before its structure was complete, or could not be read.
+bool ended_early(const inspection& result);
+
+// One line per problem found, without a line end.
+std::vector<std::string> find_problems(const inspection& result);
+
+// Microseconds of `cycles` at the C16 PAL clock.
+double microseconds(double cycles);
+double seconds(double cycles);
+
+} // namespace velmora
+
+#endif

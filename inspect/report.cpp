@@ -1,0 +1,300 @@
+#include "inspect/report.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+namespace velmora {
+namespace {
+
+constexpr unsigned histogram_rows = 38;
+constexpr unsigned bar_columns = 48;
+
+// printf into a std::string.
+[[gnu::format(printf, 2, 3)]] void append(std::string& text, const char* format, ...)
+{
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    const int size = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (size > 0) {
+        text.append(line, std::min(static_cast<std::size_t>(size), sizeof line - 1));
+    }
+}
+
+const char* version_meaning(unsigned version)
+{
+    switch (version) {
+    case 0:
+        return "one byte a pulse, 0 for an overflow";
+    case 1:
+        return "full waves";
+    case 2:
+        return "half waves";
+    default:
+        return "unknown";
+    }
+}
+
+const char* platform_name(unsigned platform)
+{
+    constexpr const char* names[] = {"C64", "VIC-20", "C16 family", "PET", "C5x0", "C6x0/C7x0"};
+    return platform < std::size(names) ? names[platform] : "unknown";
+}
+
+const char* video_name(unsigned video)
+{
+    constexpr const char* names[] = {"PAL", "NTSC", "old NTSC", "PAL-N"};
+    return video < std::size(names) ? names[video] : "unknown";
+}
+
+// Cycles a sample of `period` stands for, as the measurement scales it.
+double cycles_per_sample(std::uint8_t period, int version)
+{
+    return period * (version == 2 ? 1.04 : 1.01);
+}
+
+double block_seconds(const block_summary& block, int version)
+{
+    return seconds(static_cast<double>(block.sample_bytes) * 8 * cycles_per_sample(block.sample_period, version));
+}
+
+std::string signature_text(const tap_image_header& header)
+{
+    std::string text;
+    for (const char c : header.signature) {
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text;
+}
+
+// The rows of the text histogram: `width` values a row, from `first`.
+struct row_layout {
+    unsigned first;
+    unsigned last;
+    unsigned width;
+};
+
+row_layout layout_rows(const pulse_summary& pulses)
+{
+    unsigned first = 0;
+    unsigned last = 0;
+    for (unsigned value = 1; value <= histogram_values; ++value) {
+        if (pulses.by_value[value] != 0) {
+            first = first == 0 ? value : first;
+            last = value;
+        }
+    }
+    const unsigned span = last - first + 1;
+    const unsigned width = (span + histogram_rows - 1) / histogram_rows;
+    // Rows start at multiples of their width, so that their labels are round.
+    return row_layout{first - (first - 1) % width, last, width};
+}
+
+void append_histogram(std::string& text, const pulse_summary& pulses, const std::vector<peak>& peaks)
+{
+    if (pulse_count(pulses) == pulses.by_value[0]) {
+        text += "Histogram: no pulses\n";
+        return;
+    }
+    std::vector<std::uint64_t> rows;
+    row_layout layout{0, 0, 1};
+    if (pulse_count(pulses) != pulses.longer + pulses.by_value[0]) {
+        layout = layout_rows(pulses);
+        for (unsigned start = layout.first; start <= layout.last; start += layout.width) {
+            std::uint64_t sum = 0;
+            for (unsigned value = start; value < start + layout.width && value <= histogram_values; ++value) {
+                sum += pulses.by_value[value];
+            }
+            rows.push_back(sum);
+        }
+    }
+    const std::uint64_t largest = std::max(pulses.longer, rows.empty() ? 0 : *std::max_element(rows.begin(), rows.end()));
+    const auto bar = [largest](std::uint64_t count) {
+        const auto columns = static_cast<std::size_t>((count * bar_columns + largest - 1) / largest);
+        return std::string(columns, '#') + std::string(bar_columns - columns, ' ');
+    };
+    if (layout.width == 1) {
+        text += "Histogram of pulse lengths in TAP units of 8 cycles (* marks a peak):\n";
+    } else {
+        append(text, "Histogram of pulse lengths in TAP units of 8 cycles, %u a row (* marks a peak):\n",
+               layout.width);
+    }
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        const auto start = static_cast<unsigned>(layout.first + row * layout.width);
+        const unsigned end = std::min(start + layout.width - 1, histogram_values);
+        const bool has_peak = std::any_of(peaks.begin(), peaks.end(),
+                                          [&](const peak& p) { return p.value >= start && p.value <= end; });
+        char label[16];
+        if (layout.width == 1) {
+            std::snprintf(label, sizeof label, "%7u", start);
+        } else {
+            std::snprintf(label, sizeof label, "%3u-%3u", start, end);
+        }
+        append(text, "%s %c|%s %" PRIu64 "\n", label, has_peak ? '*' : ' ', bar(rows[row]).c_str(), rows[row]);
+    }
+    if (pulses.longer != 0) {
+        append(text, "   >255  |%s %" PRIu64 "\n", bar(pulses.longer).c_str(), pulses.longer);
+    }
+}
+
+} // namespace
+
+std::string text_report(const inspection& result, const std::string& name)
+{
+    std::string text;
+    const pulse_summary& pulses = result.pulses;
+    if (result.kind == file_kind::tap_image) {
+        append(text, "%s: TAP image\n", name.c_str());
+        if (result.cut != cut_place::tap_header) {
+            const tap_image_header& header = result.header;
+            append(text, "Signature: %s, version %u (%s)\n", signature_text(header).c_str(), header.version,
+                   version_meaning(header.version));
+            append(text, "Platform: %u (%s), video standard: %u (%s)\n", header.platform,
+                   platform_name(header.platform), header.video_standard, video_name(header.video_standard));
+            append(text, "Data size field: %" PRIu32 " bytes; %" PRIu64 " bytes follow the header (%s)\n",
+                   header.data_size, result.data_bytes, header.data_size == result.data_bytes ? "matches" : "differs");
+        }
+    } else {
+        append(text, "%s: CTF capture, measured as TAP version %d (%s)\n", name.c_str(), result.version,
+               version_meaning(static_cast<unsigned>(result.version)));
+        if (result.cut != cut_place::ctf_header) {
+            append(text, "Blocks: %" PRId32 " (block count field %" PRId32 ")\n",
+                   std::max(result.block_count_field - 1, 0), result.block_count_field);
+        }
+        if (!result.blocks.empty()) {
+            text += "  block  period  sample bytes     samples       edges   time (s)\n";
+        }
+        for (const block_summary& block : result.blocks) {
+            append(text, "%7" PRId32 " %7u %13" PRIu64 " %11" PRIu64 " %11" PRIu64 " %10.3f\n", block.number,
+                   block.sample_period, block.sample_bytes, block.sample_bytes * 8, block.edges,
+                   block_seconds(block, result.version));
+        }
+    }
+    const std::uint64_t count = pulse_count(pulses);
+    const unsigned shortest = shortest_value(pulses);
+    const std::uint64_t longest = longest_cycles(pulses);
+    append(text, "Pulses: %" PRIu64, count);
+    if (count != pulses.by_value[0]) {
+        append(text, ", shortest %u units (%.1f us), longest %" PRIu64 " units (%.1f us)", shortest,
+               microseconds(shortest * double{cycles_per_tap_unit}), longest / cycles_per_tap_unit,
+               microseconds(static_cast<double>(longest)));
+    }
+    text += "\n";
+    append(text, "Long pulses (4-byte entries): %" PRIu64 "\n", pulses.long_entries);
+    append(text, "Pauses (0.25 s or more): %" PRIu64 ", %.3f s in all\n", pulses.pauses,
+           seconds(static_cast<double>(pulses.pause_cycles)));
+    append(text, "Zero-length pulses: %" PRIu64 ", clamped pulses: %" PRIu64 "\n", zero_length_pulses(result),
+           pulses.clamped);
+    if (result.kind == file_kind::ctf_capture && result.version == 1) {
+        append(text, "Asymmetric waves: %" PRIu64 " (velmora %s recommend TAP version 2)\n", result.asymmetric_waves,
+               advisory_due(result) ? "would" : "would not");
+    }
+    append(text, "Running time: %.3f s (C16 PAL clock, %u cycles a second)\n",
+           seconds(static_cast<double>(total_cycles(pulses))), c16_pal_clock);
+    const std::vector<peak> peaks = find_peaks(pulses);
+    append_histogram(text, pulses, peaks);
+    if (!peaks.empty()) {
+        text += "Peaks:\n  value       count   length (us)\n";
+        for (const peak& p : peaks) {
+            append(text, "%7u %11" PRIu64 " %13.1f\n", p.value, p.count,
+                   microseconds(p.value * double{cycles_per_tap_unit}));
+        }
+    }
+    const std::vector<std::string> problems = find_problems(result);
+    text += problems.empty() ? "Problems: none\n" : "Problems:\n";
+    for (const std::string& problem : problems) {
+        text += "  " + problem + "\n";
+    }
+    return text;
+}
+
+std::string printable_name(const std::string& name)
+{
+    // The library's serializer replaces what is not UTF-8; parsing its
+    // output back gives the repaired string.
+    const std::string quoted = nlohmann::json(name).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string repaired = nlohmann::json::parse(quoted).get<std::string>();
+    for (char& c : repaired) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+    }
+    return repaired;
+}
+
+std::string json_report(const inspection& result, const std::string& name)
+{
+    using json = nlohmann::ordered_json;
+    const pulse_summary& pulses = result.pulses;
+    json report;
+    report["file"] = name;
+    report["kind"] = result.kind == file_kind::tap_image ? "tap" : "ctf";
+    report["complete"] = !ended_early(result);
+    report["bytes_read"] = result.bytes_read;
+    if (result.kind == file_kind::tap_image) {
+        json tap = nullptr;
+        if (result.cut != cut_place::tap_header) {
+            const tap_image_header& header = result.header;
+            tap = json{{"signature", signature_text(header)},
+                       {"version", header.version},
+                       {"version_meaning", version_meaning(header.version)},
+                       {"platform", header.platform},
+                       {"platform_name", platform_name(header.platform)},
+                       {"video_standard", header.video_standard},
+                       {"video_standard_name", video_name(header.video_standard)},
+                       {"data_size_field", header.data_size},
+                       {"data_bytes", result.data_bytes},
+                       {"data_size_matches", header.data_size == result.data_bytes}};
+        }
+        report["tap"] = tap;
+    } else {
+        json blocks = json::array();
+        for (const block_summary& block : result.blocks) {
+            blocks.push_back(json{{"number", block.number},
+                                  {"sample_period", block.sample_period},
+                                  {"sample_bytes", block.sample_bytes},
+                                  {"samples", block.sample_bytes * 8},
+                                  {"edges", block.edges},
+                                  {"pulses", block.pulses},
+                                  {"running_time_s", block_seconds(block, result.version)}});
+        }
+        json ctf{{"tap_version", result.version},
+                 {"block_count_field", result.cut == cut_place::ctf_header ? json(nullptr)
+                                                                            : json(result.block_count_field)},
+                 {"blocks", blocks}};
+        if (result.version == 1) {
+            ctf["asymmetric_waves"] = result.asymmetric_waves;
+            ctf["advisory"] = advisory_due(result);
+        }
+        report["ctf"] = ctf;
+    }
+    const std::uint64_t count = pulse_count(pulses);
+    report["pulses"] = json{{"count", count},
+                            {"shortest", shortest_value(pulses)},
+                            {"longest", longest_cycles(pulses) / cycles_per_tap_unit},
+                            {"long", pulses.long_entries},
+                            {"pauses", pulses.pauses},
+                            {"pause_time_s", seconds(static_cast<double>(pulses.pause_cycles))},
+                            {"zero_length", zero_length_pulses(result)},
+                            {"clamped", pulses.clamped}};
+    report["running_time_s"] = seconds(static_cast<double>(total_cycles(pulses)));
+    report["histogram"] = json{{"counts", std::vector<std::uint64_t>(pulses.by_value + 1,
+                                                                     pulses.by_value + histogram_values + 1)},
+                               {"longer", pulses.longer}};
+    json peaks = json::array();
+    for (const peak& p : find_peaks(pulses)) {
+        peaks.push_back(json{{"value", p.value},
+                             {"count", p.count},
+                             {"microseconds", microseconds(p.value * double{cycles_per_tap_unit})}});
+    }
+    report["peaks"] = peaks;
+    report["problems"] = find_problems(result);
+    return report.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+} // namespace velmora

@@ -1,0 +1,310 @@
+// The inspection library: the TAP entry reader, the agreement between the
+// report of a capture and the report of the image velmora writes from it,
+// the peaks of a histogram, and input that fails part-way.
+#include "front_end/conversion_run.h"
+#include "inspect/inspection.h"
+#include "tape_files/tap_reader.h"
+#include "tools/capture_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+using entry = std::pair<std::uint32_t, unsigned>; // cycles, size
+
+std::vector<entry> read_in_pieces(const bytes& data, std::uint8_t version, std::size_t piece, bool& cut)
+{
+    std::vector<entry> entries;
+    tap_entry_stream stream{version, {}, 0};
+    for (std::size_t at = 0; at < data.size(); at += piece) {
+        const std::size_t size = std::min(piece, data.size() - at);
+        read_tap_entries(
+            stream, data.data() + at, size,
+            [&entries](const std::uint8_t* run, std::size_t count) {
+                for (std::size_t i = 0; i < count; ++i) {
+                    entries.emplace_back(run[i] * 8U, 1U);
+                }
+            },
+            [&entries](std::uint32_t cycles) { entries.emplace_back(cycles, 4U); });
+    }
+    cut = tap_entry_cut(stream);
+    return entries;
+}
+
+TEST(tap_entry_reader, reads_the_same_entries_whatever_the_pieces)
+{
+    const bytes data = {0x0D, 0x00, 0x10, 0x52, 0x00, 0xFF, 0x00, 0xF8, 0xFF, 0xFF, 0x01, 0x00, 0x00, 0x80, 0x01};
+    const std::vector<entry> expected = {{104, 1}, {21008, 4}, {2040, 1}, {0xFFFFF8, 4}, {8, 1}, {98304, 4}};
+    for (std::size_t piece = 1; piece <= data.size(); ++piece) {
+        bool cut = true;
+        EXPECT_EQ(read_in_pieces(data, 2, piece, cut), expected) << "pieces of " << piece;
+        EXPECT_FALSE(cut);
+    }
+}
+
+TEST(tap_entry_reader, holds_an_entry_cut_at_the_end_and_reads_a_version_0_zero_alone)
+{
+    for (std::size_t kept = 1; kept <= 3; ++kept) {
+        bytes data = {0x0D, 0x00, 0x10, 0x52};
+        data.resize(1 + kept);
+        bool cut = false;
+        EXPECT_EQ(read_in_pieces(data, 1, 2, cut), (std::vector<entry>{{104, 1}}));
+        EXPECT_TRUE(cut) << kept << " bytes of the 4-byte entry";
+    }
+    bool cut = true;
+    EXPECT_EQ(read_in_pieces({0x00, 0x10, 0x52, 0x00}, 0, 3, cut),
+              (std::vector<entry>{{0, 1}, {128, 1}, {656, 1}, {0, 1}}));
+    EXPECT_FALSE(cut);
+}
+
+TEST(tap_image_header, decodes_every_field)
+{
+    const std::uint8_t raw[tap_header_size] = {'C', '6', '4', '-', 'T', 'A', 'P', 'E', '-', 'R',
+                                               'A', 'W', 1,   0,   1,   7,   0x78, 0x56, 0x34, 0x12};
+    const tap_image_header header = decode_tap_image_header(raw);
+    EXPECT_EQ(std::string(header.signature, 12), "C64-TAPE-RAW");
+    EXPECT_EQ(header.version, 1);
+    EXPECT_EQ(header.platform, 0);
+    EXPECT_EQ(header.video_standard, 1);
+    EXPECT_EQ(header.reserved, 7);
+    EXPECT_EQ(header.data_size, 0x12345678U);
+}
+
+// A file under the system's temporary folder, removed at the end of the test.
+struct temp_file {
+    std::string path;
+    temp_file()
+    {
+        char name[] = "/tmp/velmora-inspect-XXXXXX";
+        const int descriptor = mkstemp(name);
+        EXPECT_NE(descriptor, -1);
+        close(descriptor);
+        path = name;
+    }
+    ~temp_file() { std::remove(path.c_str()); }
+};
+
+inspection inspect_bytes(const bytes& content, int version)
+{
+    std::FILE* const file = fmemopen(const_cast<std::uint8_t*>(content.data()), content.size(), "rb");
+    EXPECT_NE(file, nullptr);
+    const inspection result = inspect_stream(file, version);
+    std::fclose(file);
+    return result;
+}
+
+// The image velmora writes from `capture`.
+bytes convert(const bytes& capture, int version)
+{
+    const temp_file image;
+    std::FILE* const input = fmemopen(const_cast<std::uint8_t*>(capture.data()), capture.size(), "rb");
+    std::FILE* const output = std::fopen(image.path.c_str(), "wb");
+    EXPECT_EQ(convert_streams(input, output, version).status, run_status::converted);
+    std::fclose(input);
+    std::FILE* const written = std::fopen(image.path.c_str(), "rb");
+    bytes content;
+    for (int c = std::fgetc(written); c != EOF; c = std::fgetc(written)) {
+        content.push_back(static_cast<std::uint8_t>(c));
+    }
+    std::fclose(written);
+    return content;
+}
+
+struct agreement_case {
+    const char* name;
+    capture::pattern kind;
+    int version;
+};
+
+class agreement : public testing::TestWithParam<agreement_case> {};
+
+// The gap velmora writes between two blocks: two pulses of 12,288 units.
+constexpr std::uint64_t gap_pulse_cycles = 98304;
+
+TEST_P(agreement, a_capture_and_its_image_report_the_same_pulses_but_for_the_block_gaps)
+{
+    const agreement_case& c = GetParam();
+    // Periods 0 (every pulse 0 units, stored as 1) and 255 (sparse phases
+    // become pauses and clamped pulses) as well as ordinary ones.
+    const std::vector<std::uint8_t> periods = {20, 255, 0, 40};
+    std::vector<capture::block> blocks;
+    for (std::size_t b = 0; b < periods.size(); ++b) {
+        blocks.push_back(
+            capture::block{periods[b], capture::pack_phases(capture::random_phases(c.kind, 7 + b, 3000 * 8))});
+    }
+    if (c.kind == capture::pattern::sparse) {
+        // A phase too long for an entry: clamped in both reports.
+        blocks.push_back(capture::block{255, capture::pack_phases({70000, 10, 10})});
+    }
+    const bytes capture_bytes = capture::ctf_image(blocks);
+    const inspection of_capture = inspect_bytes(capture_bytes, c.version);
+    const inspection of_image = inspect_bytes(convert(capture_bytes, c.version), 2);
+    ASSERT_EQ(of_capture.kind, file_kind::ctf_capture);
+    ASSERT_EQ(of_image.kind, file_kind::tap_image);
+    ASSERT_FALSE(ended_early(of_capture));
+    ASSERT_FALSE(ended_early(of_image));
+
+    const std::uint64_t gap_pulses = 2 * (blocks.size() - 1);
+    const pulse_summary& a = of_capture.pulses;
+    const pulse_summary& b = of_image.pulses;
+    for (unsigned value = 0; value <= histogram_values; ++value) {
+        ASSERT_EQ(a.by_value[value], b.by_value[value]) << "bucket " << value;
+    }
+    EXPECT_EQ(pulse_count(a) + gap_pulses, pulse_count(b));
+    EXPECT_EQ(a.longer + gap_pulses, b.longer);
+    EXPECT_EQ(a.long_entries + gap_pulses, b.long_entries);
+    EXPECT_EQ(total_cycles(a) + gap_pulses * gap_pulse_cycles, total_cycles(b));
+    EXPECT_EQ(a.pauses, b.pauses);
+    EXPECT_EQ(a.pause_cycles, b.pause_cycles);
+    EXPECT_EQ(a.clamped, b.clamped);
+    if (c.kind == capture::pattern::sparse) {
+        EXPECT_GT(a.pauses, 0U);
+        EXPECT_EQ(a.clamped, 1U);
+    }
+    EXPECT_GT(zero_length_pulses(of_capture), 0U); // the block of period 0
+    // The edges of each block, counted here sample by sample.
+    std::uint64_t pulses = 0;
+    unsigned level = 0;
+    ASSERT_EQ(of_capture.blocks.size(), blocks.size());
+    for (std::size_t number = 0; number < blocks.size(); ++number) {
+        std::uint64_t edges = 0;
+        for (const std::uint8_t byte : blocks[number].samples) {
+            for (int bit = 7; bit >= 0; --bit) {
+                const unsigned sample = (byte >> bit) & 1U;
+                edges += sample != level ? 1 : 0;
+                level = sample;
+            }
+        }
+        EXPECT_EQ(of_capture.blocks[number].edges, edges) << "block " << number + 1;
+        pulses += of_capture.blocks[number].pulses;
+    }
+    EXPECT_EQ(pulses, pulse_count(a));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    patterns, agreement,
+    testing::Values(agreement_case{"tape_v2", capture::pattern::tape, 2},
+                    agreement_case{"tape_v1", capture::pattern::tape, 1},
+                    agreement_case{"sparse_v2", capture::pattern::sparse, 2},
+                    agreement_case{"sparse_v1", capture::pattern::sparse, 1},
+                    agreement_case{"dense_v2", capture::pattern::dense, 2},
+                    agreement_case{"dense_v1", capture::pattern::dense, 1}),
+    [](const testing::TestParamInfo<agreement_case>& test) { return test.param.name; });
+
+struct peaks_case {
+    const char* name;
+    std::vector<std::pair<unsigned, std::uint64_t>> buckets;
+    std::vector<unsigned> peak_values;
+};
+
+class histogram_peaks : public testing::TestWithParam<peaks_case> {};
+
+TEST_P(histogram_peaks, are_the_humps_that_stand_out)
+{
+    pulse_summary pulses{};
+    for (const auto& [value, count] : GetParam().buckets) {
+        pulses.by_value[value] = count;
+    }
+    std::vector<unsigned> found;
+    for (const peak& p : find_peaks(pulses)) {
+        found.push_back(p.value);
+        EXPECT_EQ(p.count, pulses.by_value[p.value]);
+    }
+    EXPECT_EQ(found, GetParam().peak_values);
+}
+
+std::vector<std::pair<unsigned, std::uint64_t>> every_third_value(unsigned from, unsigned to, std::uint64_t count)
+{
+    std::vector<std::pair<unsigned, std::uint64_t>> buckets;
+    for (unsigned value = from; value <= to; value += 3) {
+        buckets.emplace_back(value, count + (value == from + 3 * ((to - from) / 6) ? 50 : 0));
+    }
+    return buckets;
+}
+
+// Humps at 38 to 42 and 78 to 82 with 60 % of their height between them:
+// no clear dip, so one peak, at the first of the fullest values.
+std::vector<std::pair<unsigned, std::uint64_t>> shallow_dip()
+{
+    std::vector<std::pair<unsigned, std::uint64_t>> buckets;
+    for (unsigned value = 38; value <= 82; ++value) {
+        buckets.emplace_back(value, value <= 42 || value >= 78 ? 1000 : 600);
+    }
+    return buckets;
+}
+
+std::vector<std::pair<unsigned, std::uint64_t>> ten_narrow_peaks()
+{
+    std::vector<std::pair<unsigned, std::uint64_t>> buckets;
+    constexpr unsigned values[] = {10, 14, 20, 28, 40, 56, 80, 112, 160, 224};
+    for (unsigned i = 0; i < 10; ++i) {
+        buckets.emplace_back(values[i], 100 + 10 * i);
+    }
+    return buckets;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    shapes, histogram_peaks,
+    testing::Values(
+        peaks_case{"three_clean_peaks",
+                   {{39, 30}, {40, 900}, {41, 40}, {60, 500}, {61, 20}, {99, 10}, {100, 300}, {101, 9}},
+                   {40, 60, 100}},
+        peaks_case{"below_a_tenth_is_no_peak", {{40, 1000}, {100, 90}}, {40}},
+        peaks_case{"a_comb_is_one_peak", every_third_value(40, 70, 100), {55}},
+        peaks_case{"a_hump_without_a_dip_is_one_peak", {{30, 100}, {31, 80}, {32, 90}, {33, 70}}, {30}},
+        peaks_case{"a_shallow_dip_parts_no_peaks", shallow_dip(), {38}},
+        peaks_case{"at_most_eight_the_largest", ten_narrow_peaks(), {20, 28, 40, 56, 80, 112, 160, 224}},
+        peaks_case{"no_pulses_no_peaks", {}, {}}),
+    [](const testing::TestParamInfo<peaks_case>& test) { return test.param.name; });
+
+// Gives the first `good` bytes of `content`, then fails with EIO.
+struct failing_source {
+    const bytes* content;
+    std::size_t good;
+    std::size_t position;
+};
+
+ssize_t read_failing(void* cookie, char* buffer, std::size_t size)
+{
+    auto& source = *static_cast<failing_source*>(cookie);
+    if (source.position >= source.good) {
+        errno = EIO;
+        return -1;
+    }
+    const std::size_t count = std::min(size, source.good - source.position);
+    std::copy_n(source.content->begin() + static_cast<std::ptrdiff_t>(source.position), count, buffer);
+    source.position += count;
+    return static_cast<ssize_t>(count);
+}
+
+TEST(inspection, a_read_error_ends_the_report_with_what_was_read)
+{
+    const bytes capture_bytes = capture::ctf_image(
+        {capture::block{20, capture::pack_phases(capture::random_phases(capture::pattern::tape, 3, 5000 * 8))}});
+    failing_source source{&capture_bytes, 3000, 0};
+    cookie_io_functions_t functions{};
+    functions.read = read_failing;
+    std::FILE* const file = fopencookie(&source, "rb", functions);
+    const inspection result = inspect_stream(file, 2);
+    std::fclose(file);
+    EXPECT_TRUE(result.read_error);
+    EXPECT_TRUE(ended_early(result));
+    EXPECT_EQ(result.bytes_read, 3000U);
+    ASSERT_EQ(result.blocks.size(), 1U);
+    EXPECT_EQ(result.blocks[0].sample_bytes, 3000U - 11U);
+    const inspection whole = inspect_bytes(bytes(capture_bytes.begin(), capture_bytes.begin() + 3000), 2);
+    EXPECT_EQ(pulse_count(result.pulses), pulse_count(whole.pulses));
+}
+
+} // namespace
+} // namespace velmora
