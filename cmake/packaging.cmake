@@ -36,4 +36,17 @@ set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 get_cmake_property(CPACK_COMPONENTS_ALL COMPONENTS)
 list(REMOVE_ITEM CPACK_COMPONENTS_ALL man_page)
 
+# The Windows package: `cpack -G ZIP` in a cross build (cmake/mingw-w64.cmake)
+# makes velmora-<version>-win64.zip holding velmora.exe, the README as
+# README.txt and the licence as LICENSE.txt, in one folder; no manual page.
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . RENAME README.txt COMPONENT windows_documents)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT windows_documents)
+  set(CPACK_COMPONENTS_ALL Unspecified windows_documents)
+endif()
+
 include(CPack)

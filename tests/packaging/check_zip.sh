@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# `cpack -G ZIP` in a Windows cross build makes velmora-VERSION-win64.zip
+# holding, in one folder, velmora.exe (needing no DLL beyond the system's),
+# README.txt (the README) and LICENSE.txt (the licence).
+# Usage: check_zip.sh CPACK BUILD_DIR SOURCE_DIR VERSION OBJDUMP
+set -euo pipefail
+cpack=$1 build=$2 source=$3 version=$4 objdump=$5
+
+for tool in unzip "$objdump"; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIPPED: $tool is not installed (Debian packages unzip, binutils-mingw-w64-x86-64)"
+    exit 77
+  fi
+done
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+if ! "$cpack" -G ZIP --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log" >&2
+  fail "cpack -G ZIP failed"
+fi
+folder="velmora-${version}-win64"
+zip="$work/out/$folder.zip"
+[ -f "$zip" ] || fail "no $(basename "$zip"); made: $(ls "$work/out")"
+
+files=$(unzip -Z1 "$zip" | grep -v '/$' | sort)
+expected=$(printf '%s\n' "$folder/LICENSE.txt" "$folder/README.txt" "$folder/velmora.exe")
+[ "$files" = "$expected" ] || fail "zip files:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected"
+
+unzip -q "$zip" -d "$work/root"
+cmp "$source/README.md" "$work/root/$folder/README.txt" || fail "README.txt is not the README"
+cmp "$source/LICENSE" "$work/root/$folder/LICENSE.txt" || fail "LICENSE.txt is not the licence"
+# Statically linked: only DLLs that every Windows system has.
+dlls=$("$objdump" -p "$work/root/$folder/velmora.exe" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort)
+[ -n "$dlls" ] || fail "objdump found no imported DLLs in velmora.exe"
+for dll in $dlls; do
+  case $dll in
+    kernel32.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-crt-*.dll | advapi32.dll | user32.dll) ;;
+    *) fail "velmora.exe needs $dll, which Windows does not bring" ;;
+  esac
+done
+echo "PASS: $(basename "$zip"): $(tr '\n' ' ' <<<"$files"); DLLs: $(tr '\n' ' ' <<<"$dlls")"
