@@ -34,7 +34,7 @@ constexpr std::size_t max_chunk_words = max_chunk_bytes / 8;
 constexpr std::size_t max_chunk_samples = max_chunk_bytes * 8;
 // Pass 2 stores this many positions for every word with an edge, whatever
 // its number of edges; the next word's positions overwrite the extra ones.
-constexpr unsigned positions_per_word = 5;
+constexpr unsigned positions_per_word = 7;
 // Room past the last position for such extra stores.
 constexpr std::size_t position_slack = 8;
 constexpr std::uint64_t top_bit = std::uint64_t{1} << 63;
