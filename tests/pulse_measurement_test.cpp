@@ -9,11 +9,19 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 namespace velmora {
+
+// Names a scan path in test parameters.
+void PrintTo(const scan_path& path, std::ostream* stream)
+{
+    *stream << path.name;
+}
+
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
