@@ -13,7 +13,7 @@ namespace {
 static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accepted by convert_chunk");
 
 constexpr std::uint64_t advisory_threshold = 200;
-constexpr std::size_t stream_buffer_size = std::size_t{1} << 16;
+constexpr std::size_t stream_buffer_size = std::size_t{1} << 18;
 
 constexpr const char* usage_lines[] = {
     "USAGE: velmora <CTFfile> <TAPfile> [<TAPversion>]",
