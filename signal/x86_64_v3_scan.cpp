@@ -23,6 +23,8 @@
 #include "signal/one_byte_scaling.h"
 #include "tape_files/tap_entry.h"
 
+#include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cpuid.h>
 #include <immintrin.h>
@@ -77,12 +79,19 @@ std::uint64_t load_samples(const std::uint8_t* samples, std::size_t size)
     return word;
 }
 
+// Words are grouped by four: the group of word w is w / 4.
+constexpr unsigned words_per_group = 4;
+static_assert(max_chunk_bytes / 8 / words_per_group <= 64, "one bit per group in a 64-bit word");
+
 // Pass 1: the edge mask of every word of the chunk into `masks`, a set bit
 // 63 − k marking an edge at the word's sample k; `level` is the level before
 // the chunk. The last word may be partial: its missing samples hold no edge.
-VELMORA_X86_64_V3 void find_edge_masks(const std::uint8_t* samples, std::size_t length, std::uint64_t level,
-                                       std::uint64_t* masks)
+// Returns which groups of words hold an edge, group g in bit g, so that the
+// words of a long phase cost nothing more.
+VELMORA_X86_64_V3 std::uint64_t find_edge_masks(const std::uint8_t* samples, std::size_t length, std::uint64_t level,
+                                                std::uint64_t* masks)
 {
+    std::uint64_t groups = 0;
     const std::size_t full_words = length / 8;
     std::size_t word = 0;
     // Four words at a time. Each lane takes the last sample of the lane
@@ -97,13 +106,16 @@ VELMORA_X86_64_V3 void find_edge_masks(const std::uint8_t* samples, std::size_t 
         const __m256i rotated = _mm256_permute4x64_epi64(words, 0x93);
         const __m256i before = _mm256_blend_epi32(rotated, previous, 0x03);
         const __m256i shifted = _mm256_or_si256(_mm256_srli_epi64(words, 1), _mm256_slli_epi64(before, 63));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(masks + word), _mm256_xor_si256(words, shifted));
+        const __m256i edges = _mm256_xor_si256(words, shifted);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(masks + word), edges);
+        groups |= static_cast<std::uint64_t>(_mm256_testz_si256(edges, edges) == 0) << (word / words_per_group);
         previous = rotated;
     }
     std::uint64_t last_sample = static_cast<std::uint64_t>(_mm256_extract_epi64(previous, 0)) & 1U;
     for (; word < full_words; ++word) {
         const std::uint64_t bits = load_samples(samples + 8 * word, 8);
         masks[word] = bits ^ ((bits >> 1) | (last_sample << 63));
+        groups |= static_cast<std::uint64_t>(masks[word] != 0) << (word / words_per_group);
         last_sample = bits & 1U;
     }
     const std::size_t rest = length - 8 * full_words;
@@ -111,46 +123,61 @@ VELMORA_X86_64_V3 void find_edge_masks(const std::uint8_t* samples, std::size_t 
         const std::uint64_t bits = load_samples(samples + 8 * full_words, rest);
         const std::uint64_t valid = ~std::uint64_t{0} << (64 - 8 * rest);
         masks[full_words] = (bits ^ ((bits >> 1) | (last_sample << 63))) & valid;
+        groups |= static_cast<std::uint64_t>(masks[full_words] != 0) << (full_words / words_per_group);
     }
+    return groups;
+}
+
+// The positions of the edges of one word whose first sample is at `base`,
+// stored from `end` on; returns the new end. Stores up to position_slack
+// positions past it.
+VELMORA_X86_64_V3 inline std::uint16_t* word_edge_positions(const std::uint64_t word_mask, const unsigned base,
+                                                             std::uint16_t* const end)
+{
+    if (word_mask == 0) {
+        return end;
+    }
+    const auto edges = static_cast<std::size_t>(_mm_popcnt_u64(word_mask));
+    // Most words of a tape signal hold at most seven edges: storing seven
+    // positions without looking costs less than a loop of varying length.
+    // Once the mask is empty, lzcnt gives 64, taken as a shift by 0: what
+    // lands in the extra slots is junk, and is overwritten.
+    std::uint64_t mask = word_mask;
+    for (unsigned slot = 0; slot < positions_per_word; ++slot) {
+        const auto leading = static_cast<unsigned>(_lzcnt_u64(mask));
+        end[slot] = static_cast<std::uint16_t>(base + leading);
+        mask ^= top_bit >> (leading & 63U);
+    }
+    if (edges > positions_per_word) {
+        // Many edges: a byte at a time, eight positions from a table stored
+        // at once, as many kept as the byte has edges.
+        std::uint16_t* at = end;
+        for (unsigned byte = 0; byte < 8; ++byte) {
+            const auto bits = static_cast<unsigned>(word_mask >> (56 - 8 * byte)) & 0xFFU;
+            const __m128i indices =
+                _mm_cvtepu8_epi16(_mm_cvtsi64_si128(static_cast<long long>(byte_edges.indices[bits])));
+            const __m128i first = _mm_set1_epi16(static_cast<short>(base + 8 * byte));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi16(indices, first));
+            at += _mm_popcnt_u32(bits);
+        }
+    }
+    return end + edges;
 }
 
 // Pass 2: the sample index within the chunk of every edge, in order, into
 // `positions`, which must have room for position_slack more than the number
-// of edges; returns the number of edges.
+// of edges; only the groups of words marked in `groups` are looked at.
+// Returns the number of edges.
 VELMORA_X86_64_V3 std::size_t find_edge_positions(const std::uint64_t* masks, std::size_t words,
-                                                  std::uint16_t* positions)
+                                                  std::uint64_t groups, std::uint16_t* positions)
 {
     std::uint16_t* end = positions;
-    for (std::size_t word = 0; word < words; ++word) {
-        std::uint64_t mask = masks[word];
-        if (mask == 0) {
-            continue;
+    for (; groups != 0; groups &= groups - 1) {
+        const auto group = static_cast<std::size_t>(std::countr_zero(groups));
+        const std::size_t last_word = std::min(words, (group + 1) * words_per_group);
+        for (std::size_t word = group * words_per_group; word < last_word; ++word) {
+            end = word_edge_positions(masks[word], static_cast<unsigned>(word * 64), end);
         }
-        const auto base = static_cast<unsigned>(word * 64);
-        const auto edges = static_cast<std::size_t>(_mm_popcnt_u64(mask));
-        // Most words of a tape signal hold at most five edges: storing five
-        // positions without looking costs less than a loop of varying length.
-        // Once the mask is empty, lzcnt gives 64, taken as a shift by 0: what
-        // lands in the extra slots is junk, and is overwritten.
-        for (unsigned slot = 0; slot < positions_per_word; ++slot) {
-            const auto leading = static_cast<unsigned>(_lzcnt_u64(mask));
-            end[slot] = static_cast<std::uint16_t>(base + leading);
-            mask ^= top_bit >> (leading & 63U);
-        }
-        if (edges > positions_per_word) {
-            // Many edges: a byte at a time, eight positions from a table
-            // stored at once, as many kept as the byte has edges.
-            std::uint16_t* at = end;
-            for (unsigned byte = 0; byte < 8; ++byte) {
-                const auto bits = static_cast<unsigned>(masks[word] >> (56 - 8 * byte)) & 0xFFU;
-                const __m128i indices =
-                    _mm_cvtepu8_epi16(_mm_cvtsi64_si128(static_cast<long long>(byte_edges.indices[bits])));
-                const __m128i first = _mm_set1_epi16(static_cast<short>(base + 8 * byte));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi16(indices, first));
-                at += _mm_popcnt_u32(bits);
-            }
-        }
-        end += edges;
     }
     return static_cast<std::size_t>(end - positions);
 }
@@ -281,8 +308,8 @@ VELMORA_X86_64_V3 std::size_t scan(const std::uint8_t* samples, std::size_t leng
     assert(state.count < (std::uint64_t{1} << 62) && state.level <= 1);
     std::uint64_t masks[max_chunk_words];
     std::uint16_t positions[max_chunk_samples + position_slack];
-    find_edge_masks(samples, length, state.level, masks);
-    const std::size_t edges = find_edge_positions(masks, (length + 7) / 8, positions);
+    const std::uint64_t groups = find_edge_masks(samples, length, state.level, masks);
+    const std::size_t edges = find_edge_positions(masks, (length + 7) / 8, groups, positions);
     const std::uint64_t samples_in_chunk = length * 8;
     if (edges == 0) {
         state.count += samples_in_chunk;
