@@ -1,13 +1,16 @@
-// Throughput of convert_chunk in sample bytes per second: the word-at-a-time
-// scan of the product against the per-sample reference loop, on the signals
-// of the capture generator, converted in chunks of 2048 bytes as a run does.
+// Throughput of convert_chunk in sample bytes per second, side by side: the
+// path the product picks on this CPU ("dispatched"), each scan path this CPU
+// runs, and the per-sample reference loop, on the signals of the capture
+// generator, converted in chunks of 2048 bytes as a run does.
 #include "signal/pulse_measurement.h"
+#include "signal/scan_paths.h"
 #include "tests/reference/reference_scan.h"
 #include "tools/capture_builder.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -28,10 +31,8 @@ const std::vector<std::uint8_t>& signal_of(pattern kind)
     return samples;
 }
 
-using convert_function = std::size_t (*)(const std::uint8_t*, std::size_t, std::uint8_t, int, velmora::pulse_state&,
-                                         std::uint8_t*);
 
-void convert_signal(benchmark::State& state, convert_function convert, pattern kind, int version)
+void convert_signal(benchmark::State& state, velmora::chunk_converter convert, pattern kind, int version)
 {
     const std::vector<std::uint8_t>& samples = signal_of(kind);
     static std::uint8_t out[velmora::pulse_output_capacity];
@@ -45,6 +46,8 @@ void convert_signal(benchmark::State& state, convert_function convert, pattern k
         benchmark::DoNotOptimize(written);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(samples.size()));
+    state.counters["MiB/s"] = benchmark::Counter(static_cast<double>(samples.size()) / (1 << 20),
+                                                 benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void register_all()
@@ -53,10 +56,11 @@ void register_all()
         const char* name;
         pattern kind;
     } signals[] = {{"tape", pattern::tape}, {"sparse", pattern::sparse}, {"dense", pattern::dense}};
-    const struct {
-        const char* name;
-        convert_function convert;
-    } scans[] = {{"fast", velmora::convert_chunk}, {"reference", velmora::convert_chunk_reference}};
+    std::vector<velmora::scan_path> scans{{"dispatched", velmora::convert_chunk}};
+    for (const velmora::scan_path& path : velmora::available_scan_paths()) {
+        scans.push_back(path);
+    }
+    scans.push_back({"reference", velmora::convert_chunk_reference});
     for (const auto& each_signal : signals) {
         for (const int version : {2, 1}) {
             for (const auto& scan : scans) {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Whole-program benchmark. Builds Release, writes captures with the project's
-# capture generator and times, in alternating runs, velmora, a build of
-# velmora with the per-sample reference loop (velmora_per_sample), and dd
-# copying the same capture (the I/O floor). Prints medians, ratios and the
-# peak resident memory of velmora on a 1 MiB and a 64 MiB capture.
+# capture generator and times, in alternating runs, velmora, velmora built
+# with -DVELMORA_SIMD=OFF (the portable scan only), a build of velmora with the
+# per-sample reference loop (velmora_per_sample), and dd copying the same
+# capture (the I/O floor). Prints medians, ratios and the peak resident memory
+# of velmora on a 1 MiB and a 64 MiB capture.
 #
 #   bench/run.sh            # RUNS=7 by default; BENCH_DIR to keep the captures
 set -euo pipefail
@@ -22,7 +23,10 @@ if [ ! -e "$lock" ]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j --target velmora velmora_per_sample make_capture >/dev/null
+cmake --build "$build" -j2 --target velmora velmora_per_sample make_capture >/dev/null
+portable_build=$build-portable
+cmake -S "$root" -B "$portable_build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DVELMORA_SIMD=OFF >/dev/null
+cmake --build "$portable_build" -j2 --target velmora >/dev/null
 
 mib=$((1 << 20))
 make_capture() { # name pattern total-bytes
@@ -51,29 +55,36 @@ time_one() {
 
 echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(uname -r)"
 echo "runs: $runs alternating, median shown (ms)"
-printf '%-8s %-3s %10s %10s %10s %8s %8s\n' capture ver velmora per-sample dd vs-loop vs-dd
+printf '%-8s %-3s %10s %10s %10s %10s %8s %8s %11s\n' capture ver velmora portable per-sample dd vs-loop vs-dd portable-dd
 for capture in tape sparse dense; do
   for version in 2 1; do
     rm -f "$work"/*.times
     input="$work/$capture.ctf"
     for _ in $(seq "$runs"); do
       time_one fast "$build/velmora" "$input" "$work/out.tap" "$version"
+      time_one portable "$portable_build/velmora" "$input" "$work/out.tap" "$version"
       time_one loop "$build/velmora_per_sample" "$input" "$work/out.tap" "$version"
       time_one dd dd if="$input" of="$work/out.tap" bs=64k
     done
     fast=$(median <"$work/fast.times")
+    portable=$(median <"$work/portable.times")
     loop=$(median <"$work/loop.times")
     copy=$(median <"$work/dd.times")
-    printf '%-8s %-3s %10s %10s %10s %8.3f %8.3f\n' "$capture" "$version" "$fast" "$loop" "$copy" \
-      "$(echo "$fast / $loop" | bc -l)" "$(echo "$fast / $copy" | bc -l)"
+    printf '%-8s %-3s %10s %10s %10s %10s %8.3f %8.3f %11.3f\n' "$capture" "$version" "$fast" "$portable" "$loop" \
+      "$copy" "$(echo "$fast / $loop" | bc -l)" "$(echo "$fast / $copy" | bc -l)" "$(echo "$portable / $copy" | bc -l)"
   done
 done
 
-# Both builds must agree byte for byte on what was timed.
+# The three builds must agree byte for byte on what was timed.
 for capture in tape sparse dense; do
-  "$build/velmora" "$work/$capture.ctf" "$work/a.tap" 2 >/dev/null || true
-  "$build/velmora_per_sample" "$work/$capture.ctf" "$work/b.tap" 2 >/dev/null || true
-  cmp -s "$work/a.tap" "$work/b.tap" || { echo "velmora and the per-sample build differ on $capture" >&2; exit 1; }
+  for version in 2 1; do
+    "$build/velmora_per_sample" "$work/$capture.ctf" "$work/b.tap" "$version" >/dev/null || true
+    for program in "$build/velmora" "$portable_build/velmora"; do
+      "$program" "$work/$capture.ctf" "$work/a.tap" "$version" >/dev/null || true
+      cmp -s "$work/a.tap" "$work/b.tap" ||
+        { echo "$program and the per-sample build differ on $capture, version $version" >&2; exit 1; }
+    done
+  done
 done
 
 # Peak resident memory varies by a few pages from run to run: median of 5.

@@ -14,7 +14,7 @@ namespace {
 static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accepted by convert_chunk");
 
 constexpr std::uint64_t advisory_threshold = 200;
-constexpr std::size_t stream_buffer_size = std::size_t{1} << 16;
+constexpr std::size_t stream_buffer_size = std::size_t{1} << 18;
 
 // What a conversion reuses for every chunk; each run has its own.
 struct chunk_buffers {

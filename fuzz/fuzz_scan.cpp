@@ -1,4 +1,5 @@
-// Fuzz target: the product's scan, convert_chunk, against the per-sample
+// Fuzz target: every scan path this CPU runs (the vector one and the portable
+// one; convert_chunk takes the first of them) against the per-sample
 // reference loop, convert_chunk_reference, on any bytes cut into chunks.
 //
 // The input is read from both ends. Sample bytes are taken from the front;
@@ -9,13 +10,15 @@
 // capture included, is a valid input, and the fuzzer can change a split
 // without moving the samples.
 //
-// After every chunk both must have returned the same number of bytes, written
-// the same entries and left every field of their pulse_state equal. Each
-// chunk is copied into a buffer of exactly its length, and each scan writes
-// into a buffer of exactly pulse_output_capacity bytes, so that AddressSanitizer
-// reports any read past the chunk or write past the room promised.
+// After every chunk each path must have returned the same number of bytes as
+// the reference, written the same entries and left every field of its own
+// pulse_state equal. Each chunk is copied into a buffer of exactly its length,
+// and each scan writes into a buffer of exactly pulse_output_capacity bytes,
+// so that AddressSanitizer reports any read past the chunk or write past the
+// room promised.
 #include "fuzz/fuzz_check.h"
 #include "signal/pulse_measurement.h"
+#include "signal/scan_paths.h"
 #include "tests/reference/reference_scan.h"
 
 #include <algorithm>
@@ -24,6 +27,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace velmora::fuzzing {
 namespace {
@@ -82,11 +86,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     using namespace velmora;
     using namespace velmora::fuzzing;
-    static const std::unique_ptr<std::uint8_t[]> fast_out(new std::uint8_t[pulse_output_capacity]);
     static const std::unique_ptr<std::uint8_t[]> reference_out(new std::uint8_t[pulse_output_capacity]);
+    struct path_run {
+        scan_path path;
+        pulse_state state;
+        std::unique_ptr<std::uint8_t[]> out;
+    };
     input_reader reader{data, 0, size};
-    pulse_state fast = start_state(reader);
-    pulse_state reference = fast;
+    pulse_state reference = start_state(reader);
+    std::vector<path_run> runs;
+    for (const scan_path& path : available_scan_paths()) {
+        runs.push_back({path, reference, std::unique_ptr<std::uint8_t[]>(new std::uint8_t[pulse_output_capacity])});
+    }
     for (int chunk_number = 0;; ++chunk_number) {
         const std::size_t wanted = 1 + (reader.choice_bits(2) % max_chunk_bytes);
         const std::uint8_t period = reader.choice();
@@ -99,22 +110,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(chunk.get(), data + reader.front, length);
         reader.front += length;
 
-        const pulse_state before = fast;
-        const std::size_t fast_size = convert_chunk(chunk.get(), length, period, version, fast, fast_out.get());
+        const pulse_state before = reference;
         const std::size_t reference_size =
             convert_chunk_reference(chunk.get(), length, period, version, reference, reference_out.get());
-        const auto context = [&] {
-            return "chunk " + std::to_string(chunk_number) + " of " + std::to_string(length) + " bytes, period " +
-                   std::to_string(period) + ", version " + std::to_string(version) + ", from " + describe(before) +
-                   ": ";
-        };
-        if (fast_size != reference_size ||
-            std::memcmp(fast_out.get(), reference_out.get(), std::min(fast_size, pulse_output_capacity)) != 0) {
-            fail(context() + "entries differ: " + std::to_string(fast_size) + " bytes, reference " +
-                 std::to_string(reference_size));
-        }
-        if (!same_state(fast, reference)) {
-            fail(context() + "states differ: " + describe(fast) + "; reference " + describe(reference));
+        for (path_run& run : runs) {
+            const std::size_t path_size = run.path.convert(chunk.get(), length, period, version, run.state, run.out.get());
+            const auto context = [&] {
+                return std::string(run.path.name) + " path, chunk " + std::to_string(chunk_number) + " of " +
+                       std::to_string(length) + " bytes, period " + std::to_string(period) + ", version " +
+                       std::to_string(version) + ", from " + describe(before) + ": ";
+            };
+            if (path_size != reference_size ||
+                std::memcmp(run.out.get(), reference_out.get(), std::min(path_size, pulse_output_capacity)) != 0) {
+                fail(context() + "entries differ: " + std::to_string(path_size) + " bytes, reference " +
+                     std::to_string(reference_size));
+            }
+            if (!same_state(run.state, reference)) {
+                fail(context() + "states differ: " + describe(run.state) + "; reference " + describe(reference));
+            }
         }
     }
     return 0;

@@ -17,13 +17,27 @@ inline constexpr std::size_t max_chunk_bytes = 2048;
 // chunks, plus slack for whole-word stores.
 inline constexpr std::size_t pulse_output_capacity = 32768;
 
+// Phases shorter than this many samples are encoded from a table.
+inline constexpr std::size_t short_phase_limit = 128;
+
+// The encoded entries of the phases shorter than short_phase_limit samples,
+// for one sample period and one kind of wave: built by convert_chunk when the
+// period or the wave kind changes, i.e. once per block. A cache that the
+// measurement's result never depends on; it starts zeroed (not built).
+struct short_phase_table {
+    std::uint16_t key;                         // 0: not built; else which period and wave kind it holds
+    std::uint32_t entries[short_phase_limit];  // an entry's bytes, first byte lowest; 4 bytes long if that one is 0
+};
+
 // The measurement state of a run. It starts zeroed and carries phases across
-// chunk and block boundaries; it is never reset between them.
+// chunk and block boundaries; it is never reset between them. Two runs with
+// two states share nothing.
 struct pulse_state {
     std::uint8_t level;               // current signal level, 0 or 1
     std::uint64_t count;              // samples since the last edge, counting the edge sample
     std::uint64_t low_length;         // version 1: length of the last low phase
     std::uint64_t asymmetric_pulses;  // version 1: full waves whose phases do not match
+    short_phase_table short_phases{}; // the scan's cache for the current period
 };
 
 // Half-wave entry value for a phase of n samples of period p, in TAP units:

@@ -1,14 +1,27 @@
+#include "signal/one_byte_scaling.h"
 #include "signal/pulse_measurement.h"
+#include "signal/scan_paths.h"
 #include "tape_files/tap_entry.h"
 #include "tests/reference/reference_scan.h"
 #include "tools/capture_builder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <ostream>
+#include <string>
+#include <tuple>
 #include <vector>
 
 namespace velmora {
+
+// Names a scan path in test parameters.
+void PrintTo(const scan_path& path, std::ostream* stream)
+{
+    *stream << path.name;
+}
+
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
@@ -190,19 +203,51 @@ TEST(output_capacity, holds_the_largest_output_of_a_full_chunk)
     EXPECT_LE(size + tap_max_entry_size, pulse_output_capacity);
 }
 
-// The word-at-a-time scan against the per-sample loop: random signals of
-// every kind, random periods (0 and 255 among them), both versions, random
-// chunk lengths, and the state carried from call to call.
-class fast_scan : public testing::TestWithParam<int> {};
-
-TEST_P(fast_scan, matches_the_per_sample_loop_entry_for_entry_and_state_for_state)
+// The test name of a scan path: its name with '-' as '_'.
+std::string path_name(const scan_path& path)
 {
-    std::uint64_t seed = 0x5EED0000U + static_cast<std::uint64_t>(GetParam());
+    std::string name = path.name;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+}
+
+// Feeds the same chunks to a scan path and to the per-sample loop, each with
+// its own state carried from call to call, and stops at the first chunk
+// where entries or state differ.
+struct side_by_side {
+    chunk_converter convert;
+    pulse_state path_state{};
+    pulse_state reference_state{};
+
+    void compare(const std::uint8_t* samples, std::size_t length, std::uint8_t period, int version)
+    {
+        static std::uint8_t path_out[pulse_output_capacity];
+        static std::uint8_t reference_out[pulse_output_capacity];
+        const std::size_t path_size = convert(samples, length, period, version, path_state, path_out);
+        const std::size_t reference_size =
+            convert_chunk_reference(samples, length, period, version, reference_state, reference_out);
+        ASSERT_EQ(bytes(path_out, path_out + path_size), bytes(reference_out, reference_out + reference_size));
+        ASSERT_EQ(path_state.level, reference_state.level);
+        ASSERT_EQ(path_state.count, reference_state.count);
+        ASSERT_EQ(path_state.low_length, reference_state.low_length);
+        ASSERT_EQ(path_state.asymmetric_pulses, reference_state.asymmetric_pulses);
+    }
+};
+
+// Each scan path against the per-sample loop: random signals of every kind,
+// random periods (0 and 255 among them), both versions, random chunk
+// lengths, and the state carried from call to call.
+class scan_path_signals : public testing::TestWithParam<std::tuple<scan_path, int>> {};
+
+TEST_P(scan_path_signals, match_the_per_sample_loop_entry_for_entry_and_state_for_state)
+{
+    const auto [path, signal] = GetParam();
+    std::uint64_t seed = 0x5EED0000U + static_cast<std::uint64_t>(signal);
     const auto next = [&seed] {
         seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
         return seed >> 33;
     };
-    const int kind = GetParam() % 4;
+    const int kind = signal % 4;
     bytes samples;
     if (kind == 3) {
         samples.resize(20000);
@@ -213,31 +258,98 @@ TEST_P(fast_scan, matches_the_per_sample_loop_entry_for_entry_and_state_for_stat
         samples = capture::pack_phases(capture::random_phases(static_cast<capture::pattern>(kind), next(), 20000 * 8),
                                        static_cast<int>(next() % 2));
     }
-    static std::uint8_t fast_out[pulse_output_capacity];
-    static std::uint8_t reference_out[pulse_output_capacity];
     for (const int version : {1, 2}) {
-        pulse_state fast{};
-        pulse_state reference{};
+        side_by_side scans{path.convert};
         std::size_t offset = 0;
         while (offset < samples.size()) {
             const std::size_t length = std::min<std::size_t>(samples.size() - offset, 1 + next() % max_chunk_bytes);
             const std::uint64_t draw = next() % 8;
             const auto period = static_cast<std::uint8_t>(draw == 0 ? 0 : draw == 1 ? 255 : next() % 256);
-            const std::size_t fast_size = convert_chunk(samples.data() + offset, length, period, version, fast, fast_out);
-            const std::size_t reference_size =
-                convert_chunk_reference(samples.data() + offset, length, period, version, reference, reference_out);
-            ASSERT_EQ(bytes(fast_out, fast_out + fast_size), bytes(reference_out, reference_out + reference_size))
-                << "version " << version << ", chunk at " << offset << ", length " << length;
-            ASSERT_EQ(fast.level, reference.level);
-            ASSERT_EQ(fast.count, reference.count);
-            ASSERT_EQ(fast.low_length, reference.low_length);
-            ASSERT_EQ(fast.asymmetric_pulses, reference.asymmetric_pulses);
+            SCOPED_TRACE("version " + std::to_string(version) + ", chunk at " + std::to_string(offset) +
+                         ", length " + std::to_string(length) + ", period " + std::to_string(period));
+            ASSERT_NO_FATAL_FAILURE(scans.compare(samples.data() + offset, length, period, version));
             offset += length;
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(signals, fast_scan, testing::Range(0, 24));
+INSTANTIATE_TEST_SUITE_P(signals, scan_path_signals,
+                         testing::Combine(testing::ValuesIn(available_scan_paths().begin(),
+                                                            available_scan_paths().end()),
+                                          testing::Range(0, 24)),
+                         [](const testing::TestParamInfo<std::tuple<scan_path, int>>& test) {
+                             return path_name(std::get<0>(test.param)) + "_" +
+                                    std::to_string(std::get<1>(test.param));
+                         });
+
+// Every phase length from 1 sample to past the longest one whose entry fits
+// in one byte, at every period: the vector lanes hold exactly these, and the
+// phase just past the limit must leave them. Low and high phases both run
+// through every length, and a high phase up to 5 samples longer or shorter
+// than its low phase exercises the symmetry check.
+class scan_path_periods : public testing::TestWithParam<scan_path> {};
+
+TEST_P(scan_path_periods, scale_every_one_byte_phase_of_every_period_exactly)
+{
+    for (unsigned period = 0; period < 256; ++period) {
+        const auto p = static_cast<std::uint8_t>(period);
+        const std::uint32_t longest =
+            std::min<std::uint32_t>(std::max(one_byte_half_wave_limit(p), one_byte_full_wave_limit(p)), 2100) + 2;
+        std::vector<std::uint32_t> phases;
+        for (std::uint32_t n = 1; n <= longest; ++n) {
+            phases.push_back(n);
+            phases.push_back(n + n % 11 < 5 ? n : n + n % 11 - 5);
+        }
+        const bytes samples = capture::pack_phases(phases);
+        for (const int version : {1, 2}) {
+            side_by_side scans{GetParam().convert};
+            for (std::size_t offset = 0; offset < samples.size(); offset += max_chunk_bytes) {
+                const std::size_t length = std::min(max_chunk_bytes, samples.size() - offset);
+                SCOPED_TRACE("period " + std::to_string(period) + ", version " + std::to_string(version) +
+                             ", chunk at " + std::to_string(offset));
+                ASSERT_NO_FATAL_FAILURE(scans.compare(samples.data() + offset, length, p, version));
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(paths, scan_path_periods,
+                         testing::ValuesIn(available_scan_paths().begin(), available_scan_paths().end()),
+                         [](const testing::TestParamInfo<scan_path>& test) { return path_name(test.param); });
+
+TEST(scan_paths, hold_the_portable_path_last)
+{
+    const std::span<const scan_path> paths = available_scan_paths();
+    ASSERT_FALSE(paths.empty());
+    EXPECT_STREQ(paths.back().name, "portable");
+}
+
+// The one-byte scaling of the vector lanes against the exact formulas, for
+// every period and every phase up to the one-byte limit, and the limit
+// itself: the phase one sample longer no longer fits in one byte.
+TEST(one_byte_scaling, matches_the_exact_formulas_for_every_period_and_phase)
+{
+    for (unsigned period = 0; period < 256; ++period) {
+        const auto p = static_cast<std::uint8_t>(period);
+        const std::uint16_t half_limit = one_byte_half_wave_limit(p);
+        const std::uint16_t full_limit = one_byte_full_wave_limit(p);
+        for (std::uint32_t n = 0; n <= half_limit; ++n) {
+            const std::uint64_t exact = half_wave_value(n, p);
+            ASSERT_LE(exact, 255U) << "period " << period << ", phase " << n;
+            ASSERT_EQ(half_wave_value_in_lane(static_cast<std::uint16_t>(n), p), exact)
+                << "period " << period << ", phase " << n;
+        }
+        for (std::uint32_t n = 0; n <= full_limit; ++n) {
+            const std::uint64_t exact = full_wave_value(n, p);
+            ASSERT_LE(exact, 255U) << "period " << period << ", phase " << n;
+            ASSERT_EQ(full_wave_value_in_lane(n, p), exact) << "period " << period << ", phase " << n;
+        }
+        if (period > 0) {
+            EXPECT_GT(half_wave_value(half_limit + 1U, p), 255U) << "period " << period;
+            EXPECT_GT(full_wave_value(full_limit + 1U, p), 255U) << "period " << period;
+        }
+    }
+}
 
 } // namespace
 } // namespace velmora

@@ -1,0 +1,53 @@
+// The interchangeable implementations of convert_chunk: each writes exactly
+// what the per-sample measurement writes, entry for entry and state for
+// state. convert_chunk picks the fastest one the CPU runs, once; tests, fuzz
+// targets and benchmarks call each one directly.
+#ifndef VELMORA_SIGNAL_SCAN_PATHS_H
+#define VELMORA_SIGNAL_SCAN_PATHS_H
+
+#include "signal/pulse_measurement.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// The x86-64-v3 path (AVX2, BMI2, LZCNT, POPCNT) is built on x86-64 with
+// GCC or Clang unless the build asks for the portable path only
+// (VELMORA_SIMD=0).
+#if (defined(__x86_64__) || defined(_M_X64)) && defined(__GNUC__) && (!defined(VELMORA_SIMD) || VELMORA_SIMD)
+#define VELMORA_X86_64_V3_SCAN 1
+#else
+#define VELMORA_X86_64_V3_SCAN 0
+#endif
+
+namespace velmora {
+
+// Same arguments and contract as convert_chunk.
+using chunk_converter = std::size_t (*)(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
+                                        int version, pulse_state& state, std::uint8_t* out);
+
+struct scan_path {
+    const char* name;
+    chunk_converter convert;
+};
+
+// The word-at-a-time scan in standard C++: runs on every CPU.
+std::size_t convert_chunk_portable(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
+                                   int version, pulse_state& state, std::uint8_t* out);
+
+#if VELMORA_X86_64_V3_SCAN
+// True if this CPU (and its operating system) runs convert_chunk_x86_64_v3.
+bool cpu_runs_x86_64_v3();
+
+// The three-pass vector scan; only for a CPU where cpu_runs_x86_64_v3().
+std::size_t convert_chunk_x86_64_v3(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
+                                    int version, pulse_state& state, std::uint8_t* out);
+#endif
+
+// The paths of this build that this CPU runs, the one convert_chunk uses
+// first; the portable one is always among them.
+std::span<const scan_path> available_scan_paths();
+
+} // namespace velmora
+
+#endif

@@ -1,0 +1,367 @@
+// The vector scan for x86-64 CPUs with AVX2, BMI2, LZCNT and POPCNT. Only
+// the functions marked with the target attribute use those instructions, and
+// they run only after cpu_runs_x86_64_v3() said yes, so the rest of the
+// program stays runnable on any x86-64 CPU.
+//
+// A chunk takes three passes:
+// 1. edge masks: each 64-sample word, byte-swapped so that its earliest
+//    sample is in the top bit, compared with itself shifted by one sample
+//    (the last sample of the word before coming in at the top);
+// 2. edge positions: the set bits of every mask as sample indices within
+//    the chunk, found by counting leading zeros (seven stored per word
+//    without looking, which covers 99 % of the words of a tape signal) or,
+//    in a word with more edges, a byte at a time from a table;
+// 3. entries: the distances between successive positions, sixteen at a
+//    time; when all their values fit in one byte they are scaled in vector
+//    lanes and stored at once, else edge by edge with the exact formulas.
+// The first edge of a chunk, which may close a phase carried from earlier
+// chunks, always takes the exact path.
+#include "signal/scan_paths.h"
+
+#if VELMORA_X86_64_V3_SCAN
+
+#include "signal/one_byte_scaling.h"
+#include "tape_files/tap_entry.h"
+
+#include <algorithm>
+#include <bit>
+#include <cassert>
+#include <cpuid.h>
+#include <immintrin.h>
+
+#define VELMORA_X86_64_V3 __attribute__((target("avx2,bmi2,lzcnt,popcnt")))
+
+namespace velmora {
+namespace {
+
+constexpr std::size_t max_chunk_words = max_chunk_bytes / 8;
+constexpr std::size_t max_chunk_samples = max_chunk_bytes * 8;
+// Pass 2 stores this many positions for every word with an edge, whatever
+// its number of edges; the next word's positions overwrite the extra ones.
+constexpr unsigned positions_per_word = 7;
+// Room past the last position for such extra stores.
+constexpr std::size_t position_slack = 8;
+static_assert(positions_per_word <= position_slack, "the stores of a word stay within the slack");
+constexpr std::uint64_t top_bit = std::uint64_t{1} << 63;
+
+// For every byte of an edge mask: the indices (0 to 7) of its set bits from
+// bit 7 down, one per byte from the lowest; the rest are 0.
+struct byte_edge_table {
+    std::uint64_t indices[256];
+};
+
+constexpr byte_edge_table make_byte_edge_table()
+{
+    byte_edge_table table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        unsigned slot = 0;
+        for (unsigned index = 0; index < 8; ++index) {
+            if ((byte & (0x80U >> index)) != 0) {
+                table.indices[byte] |= std::uint64_t{index} << (8 * slot++);
+            }
+        }
+    }
+    return table;
+}
+
+constexpr byte_edge_table byte_edges = make_byte_edge_table();
+
+static_assert(max_chunk_samples + 64 <= 0x10000, "positions, and the extra ones, fit in 16 bits");
+
+// Sample bytes in the order of a big-endian word: the first byte's bit 7,
+// the earliest sample, lands in bit 63.
+std::uint64_t load_samples(const std::uint8_t* samples, std::size_t size)
+{
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        word |= std::uint64_t{samples[i]} << (56 - 8 * i);
+    }
+    return word;
+}
+
+// Words are grouped by four: the group of word w is w / 4.
+constexpr unsigned words_per_group = 4;
+static_assert(max_chunk_bytes / 8 / words_per_group <= 64, "one bit per group in a 64-bit word");
+
+// Pass 1: the edge mask of every word of the chunk into `masks`, a set bit
+// 63 − k marking an edge at the word's sample k; `level` is the level before
+// the chunk. The last word may be partial: its missing samples hold no edge.
+// Returns which groups of words hold an edge, group g in bit g, so that the
+// words of a long phase cost nothing more.
+VELMORA_X86_64_V3 std::uint64_t find_edge_masks(const std::uint8_t* samples, std::size_t length, std::uint64_t level,
+                                                std::uint64_t* masks)
+{
+    std::uint64_t groups = 0;
+    const std::size_t full_words = length / 8;
+    std::size_t word = 0;
+    // Four words at a time. Each lane takes the last sample of the lane
+    // before; lane 0 takes it from lane 3 of the previous four words.
+    const __m256i byte_swap = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3,
+                                               2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    __m256i previous = _mm256_set1_epi64x(static_cast<long long>(level));
+    for (; word + 4 <= full_words; word += 4) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(samples + 8 * word));
+        const __m256i words = _mm256_shuffle_epi8(bytes, byte_swap);
+        // Lanes 3, 0, 1, 2: each lane now holds the word before it.
+        const __m256i rotated = _mm256_permute4x64_epi64(words, 0x93);
+        const __m256i before = _mm256_blend_epi32(rotated, previous, 0x03);
+        const __m256i shifted = _mm256_or_si256(_mm256_srli_epi64(words, 1), _mm256_slli_epi64(before, 63));
+        const __m256i edges = _mm256_xor_si256(words, shifted);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(masks + word), edges);
+        groups |= static_cast<std::uint64_t>(_mm256_testz_si256(edges, edges) == 0) << (word / words_per_group);
+        previous = rotated;
+    }
+    std::uint64_t last_sample = static_cast<std::uint64_t>(_mm256_extract_epi64(previous, 0)) & 1U;
+    for (; word < full_words; ++word) {
+        const std::uint64_t bits = load_samples(samples + 8 * word, 8);
+        masks[word] = bits ^ ((bits >> 1) | (last_sample << 63));
+        groups |= static_cast<std::uint64_t>(masks[word] != 0) << (word / words_per_group);
+        last_sample = bits & 1U;
+    }
+    const std::size_t rest = length - 8 * full_words;
+    if (rest > 0) {
+        const std::uint64_t bits = load_samples(samples + 8 * full_words, rest);
+        const std::uint64_t valid = ~std::uint64_t{0} << (64 - 8 * rest);
+        masks[full_words] = (bits ^ ((bits >> 1) | (last_sample << 63))) & valid;
+        groups |= static_cast<std::uint64_t>(masks[full_words] != 0) << (full_words / words_per_group);
+    }
+    return groups;
+}
+
+// The positions of the edges of one word whose first sample is at `base`,
+// stored from `end` on; returns the new end. Stores up to position_slack
+// positions past it.
+VELMORA_X86_64_V3 inline std::uint16_t* word_edge_positions(const std::uint64_t word_mask, const unsigned base,
+                                                             std::uint16_t* const end)
+{
+    if (word_mask == 0) {
+        return end;
+    }
+    const auto edges = static_cast<std::size_t>(_mm_popcnt_u64(word_mask));
+    // Most words of a tape signal hold at most seven edges: storing seven
+    // positions without looking costs less than a loop of varying length.
+    // Once the mask is empty, lzcnt gives 64, taken as a shift by 0: what
+    // lands in the extra slots is junk, and is overwritten.
+    std::uint64_t mask = word_mask;
+    for (unsigned slot = 0; slot < positions_per_word; ++slot) {
+        const auto leading = static_cast<unsigned>(_lzcnt_u64(mask));
+        end[slot] = static_cast<std::uint16_t>(base + leading);
+        mask ^= top_bit >> (leading & 63U);
+    }
+    if (edges > positions_per_word) {
+        // Many edges: a byte at a time, eight positions from a table stored
+        // at once, as many kept as the byte has edges.
+        std::uint16_t* at = end;
+        for (unsigned byte = 0; byte < 8; ++byte) {
+            const auto bits = static_cast<unsigned>(word_mask >> (56 - 8 * byte)) & 0xFFU;
+            const __m128i indices =
+                _mm_cvtepu8_epi16(_mm_cvtsi64_si128(static_cast<long long>(byte_edges.indices[bits])));
+            const __m128i first = _mm_set1_epi16(static_cast<short>(base + 8 * byte));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi16(indices, first));
+            at += _mm_popcnt_u32(bits);
+        }
+    }
+    return end + edges;
+}
+
+// Pass 2: the sample index within the chunk of every edge, in order, into
+// `positions`, which must have room for position_slack more than the number
+// of edges; only the groups of words marked in `groups` are looked at.
+// Returns the number of edges.
+VELMORA_X86_64_V3 std::size_t find_edge_positions(const std::uint64_t* masks, std::size_t words,
+                                                  std::uint64_t groups, std::uint16_t* positions)
+{
+    std::uint16_t* end = positions;
+    for (; groups != 0; groups &= groups - 1) {
+        const auto group = static_cast<std::size_t>(std::countr_zero(groups));
+        const std::size_t last_word = std::min(words, (group + 1) * words_per_group);
+        for (std::size_t word = group * words_per_group; word < last_word; ++word) {
+            end = word_edge_positions(masks[word], static_cast<unsigned>(word * 64), end);
+        }
+    }
+    return static_cast<std::size_t>(end - positions);
+}
+
+// What pass 3 carries from edge to edge besides the output.
+struct full_waves {
+    std::uint64_t low_length;
+    std::uint64_t asymmetric;
+};
+
+// One edge closing a phase of n samples, by the exact formulas; `rising`
+// says whether the level goes to 1 (version 1 only).
+template <bool half_waves>
+std::uint8_t* exact_entry(std::uint8_t* out, std::uint64_t n, bool rising, std::uint8_t period, full_waves& waves)
+{
+    if constexpr (half_waves) {
+        return put_tap_entry(out, half_wave_value(n, period));
+    }
+    if (rising) {
+        waves.low_length = n;
+        return put_tap_entry(out, full_wave_value(n, period));
+    }
+    // A high phase shorter than the low phase wraps to a large difference.
+    waves.asymmetric += n - waves.low_length > 3 ? 1 : 0;
+    return out;
+}
+
+// The edges from index `first` up to `last` (excluded), the edge before
+// `first` being in the chunk too, by the exact formulas. An edge is rising
+// if its index has the parity `rising_parity`.
+template <bool half_waves>
+std::uint8_t* exact_entries(std::uint8_t* out, const std::uint16_t* positions, std::size_t first, std::size_t last,
+                            std::size_t rising_parity, std::uint8_t period, full_waves& waves)
+{
+    for (std::size_t i = first; i < last; ++i) {
+        const auto n = static_cast<std::uint64_t>(positions[i] - positions[i - 1]);
+        out = exact_entry<half_waves>(out, n, (i & 1U) == rising_parity, period, waves);
+    }
+    return out;
+}
+
+// Pass 3, version 2: one entry per edge from index `first` on; sixteen
+// phases at a time in 16-bit lanes when all their values fit in one byte.
+VELMORA_X86_64_V3 std::uint8_t* half_wave_entries(std::uint8_t* out, const std::uint16_t* positions,
+                                                   std::size_t first, std::size_t edges, std::uint8_t period)
+{
+    full_waves unused{0, 0};
+    const __m256i limit = _mm256_set1_epi16(static_cast<short>(one_byte_half_wave_limit(period)));
+    const __m256i factor = _mm256_set1_epi16(static_cast<short>(half_wave_factor * period));
+    const __m256i bias = _mm256_set1_epi16(static_cast<short>(half_wave_bias));
+    const __m256i magic = _mm256_set1_epi16(static_cast<short>(half_wave_magic));
+    const __m256i one = _mm256_set1_epi16(1);
+    std::size_t i = first;
+    for (; i + 16 <= edges; i += 16) {
+        const __m256i ends = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i));
+        const __m256i starts = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i - 1));
+        const __m256i phases = _mm256_sub_epi16(ends, starts);
+        const __m256i within = _mm256_cmpeq_epi16(_mm256_max_epu16(phases, limit), limit);
+        if (_mm256_movemask_epi8(within) != -1) {
+            out = exact_entries<true>(out, positions, i, i + 16, 0, period, unused);
+            continue;
+        }
+        const __m256i scaled = _mm256_add_epi16(_mm256_mullo_epi16(phases, factor), bias);
+        const __m256i values = _mm256_srli_epi16(_mm256_mulhi_epu16(scaled, magic), half_wave_shift);
+        // A value of 0 is stored as 1.
+        const __m256i stored = _mm256_max_epu16(values, one);
+        const __m128i bytes =
+            _mm_packus_epi16(_mm256_castsi256_si128(stored), _mm256_extracti128_si256(stored, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+        out += 16;
+    }
+    return exact_entries<true>(out, positions, i, edges, 0, period, unused);
+}
+
+// Pass 3, version 1: from the rising edge at index `first` on, one entry per
+// rising edge and a symmetry check per falling one; eight full waves (sixteen
+// edges) at a time in 32-bit lanes when all their values fit in one byte.
+VELMORA_X86_64_V3 std::uint8_t* full_wave_entries(std::uint8_t* out, const std::uint16_t* positions,
+                                                   std::size_t first, std::size_t edges, std::uint8_t period,
+                                                   full_waves& waves)
+{
+    const std::size_t rising_parity = first & 1U;
+    const __m256i limit = _mm256_set1_epi32(one_byte_full_wave_limit(period));
+    const __m256i factor = _mm256_set1_epi32(static_cast<int>(full_wave_factor * period));
+    const __m256i bias = _mm256_set1_epi32(static_cast<int>(full_wave_bias));
+    const __m256i magic = _mm256_set1_epi32(static_cast<int>(full_wave_magic));
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i low_half = _mm256_set1_epi32(0xFFFF);
+    const __m256i four = _mm256_set1_epi32(4);
+    // The low byte of each 32-bit lane to the front of its 128-bit half, then
+    // the two halves' first four bytes side by side.
+    const __m256i low_bytes = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8,
+                                               12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i halves = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
+    std::size_t i = first;
+    for (; i + 16 <= edges; i += 16) {
+        // Lane j pairs the edges 2j − 1 and 2j (low phase), then 2j and 2j + 1
+        // (high phase), counted from i.
+        const __m256i rising = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i - 1));
+        const __m256i falling = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i));
+        const __m256i lows = _mm256_sub_epi32(_mm256_srli_epi32(rising, 16), _mm256_and_si256(rising, low_half));
+        const __m256i highs = _mm256_sub_epi32(_mm256_srli_epi32(falling, 16), _mm256_and_si256(falling, low_half));
+        if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(lows, limit)) != 0) {
+            out = exact_entries<false>(out, positions, i, i + 16, rising_parity, period, waves);
+            continue;
+        }
+        const __m256i scaled = _mm256_add_epi32(_mm256_mullo_epi32(lows, factor), bias);
+        const __m256i sixteenths = _mm256_srli_epi32(scaled, full_wave_pre_shift);
+        const __m256i values = _mm256_srli_epi32(_mm256_mullo_epi32(sixteenths, magic), full_wave_shift);
+        const __m256i stored = _mm256_max_epu32(values, one);
+        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(stored, low_bytes), halves);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
+        out += 8;
+        // Asymmetric: high − low, wrapping, above 3, i.e. at least 4.
+        const __m256i difference = _mm256_sub_epi32(highs, lows);
+        const __m256i asymmetric = _mm256_cmpeq_epi32(_mm256_min_epu32(difference, four), four);
+        waves.asymmetric += static_cast<std::uint64_t>(_mm_popcnt_u32(
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(asymmetric)))));
+        waves.low_length = static_cast<std::uint32_t>(_mm256_extract_epi32(lows, 7));
+    }
+    return exact_entries<false>(out, positions, i, edges, rising_parity, period, waves);
+}
+
+template <bool half_waves>
+VELMORA_X86_64_V3 std::size_t scan(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
+                                   pulse_state& state, std::uint8_t* out)
+{
+    assert(state.count < (std::uint64_t{1} << 62) && state.level <= 1);
+    std::uint64_t masks[max_chunk_words];
+    std::uint16_t positions[max_chunk_samples + position_slack];
+    const std::uint64_t groups = find_edge_masks(samples, length, state.level, masks);
+    const std::size_t edges = find_edge_positions(masks, (length + 7) / 8, groups, positions);
+    const std::uint64_t samples_in_chunk = length * 8;
+    if (edges == 0) {
+        state.count += samples_in_chunk;
+        return 0;
+    }
+    std::uint8_t* const start = out;
+    // Edge 0 goes to the other level: it rises if the level was 0, and so
+    // does every other edge after it.
+    const std::size_t rising_parity = state.level;
+    full_waves waves{state.low_length, state.asymmetric_pulses};
+    out = exact_entry<half_waves>(out, state.count + 1 + positions[0], rising_parity == 0, period, waves);
+    if constexpr (half_waves) {
+        out = half_wave_entries(out, positions, 1, edges, period);
+    } else {
+        // The vector loop starts at a rising edge.
+        std::size_t first = 1;
+        if ((first & 1U) != rising_parity && first < edges) {
+            out = exact_entries<false>(out, positions, first, first + 1, rising_parity, period, waves);
+            ++first;
+        }
+        out = full_wave_entries(out, positions, first, edges, period, waves);
+    }
+    state.count = samples_in_chunk - 1 - positions[edges - 1];
+    state.level = static_cast<std::uint8_t>(state.level ^ (edges & 1U));
+    state.low_length = waves.low_length;
+    state.asymmetric_pulses = waves.asymmetric;
+    return static_cast<std::size_t>(out - start);
+}
+
+} // namespace
+
+bool cpu_runs_x86_64_v3()
+{
+    __builtin_cpu_init();
+    // LZCNT is asked of CPUID directly: not every compiler knows its name.
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    const bool lzcnt = __get_cpuid(0x80000001U, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_LZCNT) != 0;
+    return lzcnt && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt");
+}
+
+std::size_t convert_chunk_x86_64_v3(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
+                                    int version, pulse_state& state, std::uint8_t* out)
+{
+    assert(length <= max_chunk_bytes);
+    return version == 2 ? scan<true>(samples, length, period, state, out)
+                        : scan<false>(samples, length, period, state, out);
+}
+
+} // namespace velmora
+
+#endif
