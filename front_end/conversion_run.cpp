@@ -6,7 +6,6 @@
 #include "tape_files/tap_file.h"
 
 #include <cassert>
-#include <memory>
 
 namespace velmora {
 namespace {
@@ -14,21 +13,12 @@ namespace {
 static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accepted by convert_chunk");
 
 constexpr std::uint64_t advisory_threshold = 200;
-constexpr std::size_t stream_buffer_size = std::size_t{1} << 18;
 
-// What a conversion reuses for every chunk; each run has its own.
+// What a conversion reuses for every chunk; each conversion has its own, on
+// its stack.
 struct chunk_buffers {
     std::uint8_t samples[ctf_chunk_size];
     std::uint8_t entries[pulse_output_capacity];
-};
-
-// The buffers of the two streams of a run: larger than stdio's own, so that
-// there are fewer system calls, and fixed, so that memory stays flat. The
-// conversion still sees chunks of ctf_chunk_size bytes. They must outlive
-// the streams that use them.
-struct stream_buffers {
-    char input[stream_buffer_size];
-    char output[stream_buffer_size];
 };
 
 constexpr const char* usage_lines[] = {
@@ -106,8 +96,8 @@ run_status convert_open_files(ctf_reader& reader, int version, tap_writer& write
     if (!write_tap_header(writer, image)) {
         return run_status::cannot_write_output;
     }
-    const auto buffers = std::make_unique<chunk_buffers>();
-    const run_status status = convert_blocks(reader, header, version, writer, state, *buffers);
+    chunk_buffers buffers;
+    const run_status status = convert_blocks(reader, header, version, writer, state, buffers);
     if (status == run_status::cannot_write_output || !finish_tap_file(writer, image)) {
         return run_status::cannot_write_output;
     }
@@ -152,9 +142,8 @@ bool parse_command_line(int argc, const char* const* argv, run_request& request)
     return true;
 }
 
-run_outcome run_conversion(const run_request& request)
+run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
 {
-    const auto buffers = std::make_unique<stream_buffers>();
     std::FILE* const input = std::fopen(request.input_path, "rb");
     if (input == nullptr) {
         return run_outcome{run_status::cannot_open_input, 0};
@@ -165,7 +154,7 @@ run_outcome run_conversion(const run_request& request)
         std::fclose(input);
         return run_outcome{run_status::cannot_open_input, 0};
     }
-    std::setvbuf(input, buffers->input, _IOFBF, sizeof buffers->input);
+    std::setvbuf(input, buffers.input, _IOFBF, sizeof buffers.input);
     // A TAP image given in place of the capture (the arguments swapped) is
     // refused before the output, perhaps the user's capture, is touched.
     ctf_reader reader{input, 0};
@@ -179,7 +168,7 @@ run_outcome run_conversion(const run_request& request)
         std::fclose(input);
         return run_outcome{run_status::cannot_open_output, 0};
     }
-    std::setvbuf(output.stream, buffers->output, _IOFBF, sizeof buffers->output);
+    std::setvbuf(output.stream, buffers.output, _IOFBF, sizeof buffers.output);
     run_outcome outcome = convert_from_reader(reader, output.stream, request.version);
     if (outcome.status == run_status::cannot_write_output) {
         discard_unfinished_output(output);

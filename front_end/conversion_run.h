@@ -3,6 +3,7 @@
 #ifndef VELMORA_FRONT_END_CONVERSION_RUN_H
 #define VELMORA_FRONT_END_CONVERSION_RUN_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -27,6 +28,16 @@ struct run_request {
     int version; // 1 or 2
 };
 
+// The buffers of the two streams of a run: larger than stdio's own, so that
+// there are fewer system calls, and fixed, so that memory stays flat (the
+// conversion still sees chunks of 2048 bytes). Owned by the caller of
+// run_conversion, for as long as the run's streams are open.
+inline constexpr std::size_t stream_buffer_size = std::size_t{1} << 18;
+struct stream_buffers {
+    char input[stream_buffer_size];
+    char output[stream_buffer_size];
+};
+
 struct run_outcome {
     run_status status;
     std::uint64_t asymmetric_pulses; // full waves found asymmetric, version 1 only
@@ -40,7 +51,7 @@ bool parse_command_line(int argc, const char* const* argv, run_request& request)
 // wrong, no partial image is left at an output that could not be written,
 // the input is never written to, and an output is not touched before the
 // input is known to be no TAP image.
-run_outcome run_conversion(const run_request& request);
+run_outcome run_conversion(const run_request& request, stream_buffers& buffers);
 
 // The conversion itself, on streams that are already open: reads the capture
 // from `input` strictly front to back and writes the TAP image of `version`

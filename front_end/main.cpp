@@ -13,7 +13,9 @@ int main(int argc, char** argv)
     velmora::run_request request{};
     velmora::run_outcome outcome{velmora::run_status::wrong_arguments, 0};
     if (velmora::parse_command_line(argc, argv, request)) {
-        outcome = velmora::run_conversion(request);
+        // Too large for the stack of every system, and one per process.
+        static velmora::stream_buffers buffers;
+        outcome = velmora::run_conversion(request, buffers);
     }
     return velmora::report_outcome(outcome, request, stdout, stderr);
 }
