@@ -1,9 +1,12 @@
 #include "inspect/report.h"
+#include "inspect/text_output.h"
+
+#include <libxml/entities.h>
+#include <libxml/globals.h>
 
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 
 namespace velmora {
@@ -20,46 +23,17 @@ constexpr const char* font = "font-family=\"DejaVu Sans, Verdana, Arial, sans-se
 constexpr const char* bar_colour = "#3f74b5";
 constexpr const char* peak_colour = "#c0392b";
 
-[[gnu::format(printf, 2, 3)]] void append(std::string& svg, const char* format, ...)
-{
-    char line[1024];
-    va_list arguments;
-    va_start(arguments, format);
-    const int size = std::vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
-    if (size > 0) {
-        svg.append(line, std::min(static_cast<std::size_t>(size), sizeof line - 1));
-    }
-}
-
-// Text for an XML attribute or element. The five characters XML reserves
-// are the whole of the job; `text` must already be valid UTF-8 without
-// control characters (see printable_name).
+// Text for an XML attribute or element, escaped by libxml2. `text` must
+// already be valid UTF-8 without control characters (see printable_name).
 std::string xml_text(const std::string& text)
 {
-    std::string escaped;
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            escaped += "&amp;";
-            break;
-        case '<':
-            escaped += "&lt;";
-            break;
-        case '>':
-            escaped += "&gt;";
-            break;
-        case '"':
-            escaped += "&quot;";
-            break;
-        case '\'':
-            escaped += "&apos;";
-            break;
-        default:
-            escaped += c;
-        }
+    xmlChar* const escaped = xmlEncodeSpecialChars(nullptr, reinterpret_cast<const xmlChar*>(text.c_str()));
+    if (escaped == nullptr) {
+        return std::string(); // out of memory: the picture goes without this text
     }
-    return escaped;
+    std::string result(reinterpret_cast<const char*>(escaped));
+    xmlFree(escaped);
+    return result;
 }
 
 // The smallest step of 1, 2, 2.5 or 5 times a power of ten that cuts
@@ -136,19 +110,19 @@ std::string histogram_svg(const inspection& result, const std::string& name)
     };
 
     std::string svg;
-    append(svg,
+    append_format(svg,
            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">\n",
            svg_width, svg_height, svg_width, svg_height);
-    append(svg, "<rect x=\"0\" y=\"0\" width=\"%d\" height=\"%d\" fill=\"white\"/>\n", svg_width, svg_height);
+    append_format(svg, "<rect x=\"0\" y=\"0\" width=\"%d\" height=\"%d\" fill=\"white\"/>\n", svg_width, svg_height);
 
     const std::string kind = result.kind == file_kind::tap_image
                                  ? "TAP image, version " + std::to_string(result.header.version)
                                  : "CTF capture measured as TAP version " + std::to_string(result.version);
     const std::vector<peak> peaks = find_peaks(pulses);
-    append(svg, "<text x=\"%d\" y=\"26\" text-anchor=\"middle\" font-size=\"17\" font-weight=\"bold\" %s>%s</text>\n",
+    append_format(svg, "<text x=\"%d\" y=\"26\" text-anchor=\"middle\" font-size=\"17\" font-weight=\"bold\" %s>%s</text>\n",
            svg_width / 2, font, xml_text("Pulse lengths of " + name).c_str());
-    append(svg, "<text x=\"%d\" y=\"47\" text-anchor=\"middle\" font-size=\"13\" %s>%s: %s pulses, %s long, "
+    append_format(svg, "<text x=\"%d\" y=\"47\" text-anchor=\"middle\" font-size=\"13\" %s>%s: %s pulses, %s long, "
                 "%.2f s, %zu peak%s</text>\n",
            svg_width / 2, font, xml_text(kind).c_str(), grouped(pulse_count(pulses)).c_str(),
            grouped(pulses.long_entries).c_str(), seconds(static_cast<double>(total_cycles(pulses))), peaks.size(),
@@ -157,75 +131,75 @@ std::string histogram_svg(const inspection& result, const std::string& name)
     // Grid and count axis.
     svg += "<g stroke=\"#dddddd\" stroke-width=\"1\">\n";
     for (double tick = count_step; tick <= count_end + count_step / 2; tick += count_step) {
-        append(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_left, y_of(tick), plot_right,
+        append_format(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_left, y_of(tick), plot_right,
                y_of(tick));
     }
     svg += "</g>\n";
-    append(svg, "<g font-size=\"11\" text-anchor=\"end\" %s>\n", font);
+    append_format(svg, "<g font-size=\"11\" text-anchor=\"end\" %s>\n", font);
     for (double tick = 0; tick <= count_end + count_step / 2; tick += count_step) {
-        append(svg, "<text x=\"%.1f\" y=\"%.1f\">%s</text>\n", plot_left - 6, y_of(tick) + 4,
+        append_format(svg, "<text x=\"%.1f\" y=\"%.1f\">%s</text>\n", plot_left - 6, y_of(tick) + 4,
                count_label(tick).c_str());
     }
     svg += "</g>\n";
-    append(svg, "<text transform=\"translate(18 %.1f) rotate(-90)\" text-anchor=\"middle\" font-size=\"12\" %s>"
+    append_format(svg, "<text transform=\"translate(18 %.1f) rotate(-90)\" text-anchor=\"middle\" font-size=\"12\" %s>"
                 "pulses</text>\n",
            (plot_top + plot_bottom) / 2, font);
 
     // Bars: one per value, from half a unit below it to half a unit above.
     const double bar_width = std::max(1.0, x_of(1) - x_of(0) - (x_end <= 64 ? 1.0 : 0.0));
-    append(svg, "<g fill=\"%s\">\n", bar_colour);
+    append_format(svg, "<g fill=\"%s\">\n", bar_colour);
     for (unsigned value = 1; value <= highest; ++value) {
         if (count[value] != 0) {
             const double top = y_of(static_cast<double>(count[value]));
-            append(svg, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\"/>\n", x_of(value) - bar_width / 2,
+            append_format(svg, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\"/>\n", x_of(value) - bar_width / 2,
                    top, bar_width, std::max(0.5, plot_bottom - top));
         }
     }
     if (has_longer) {
         const double top = y_of(static_cast<double>(pulses.longer));
-        append(svg, "<rect x=\"%.1f\" y=\"%.2f\" width=\"30\" height=\"%.2f\"/>\n", plot_right - 40, top,
+        append_format(svg, "<rect x=\"%.1f\" y=\"%.2f\" width=\"30\" height=\"%.2f\"/>\n", plot_right - 40, top,
                std::max(0.5, plot_bottom - top));
     }
     svg += "</g>\n";
 
     // Unit axis below, microsecond axis above.
-    append(svg, "<g stroke=\"black\" stroke-width=\"1\">\n");
-    append(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_left, plot_bottom, values_right,
+    append_format(svg, "<g stroke=\"black\" stroke-width=\"1\">\n");
+    append_format(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_left, plot_bottom, values_right,
            plot_bottom);
-    append(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_left, plot_top, values_right,
+    append_format(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_left, plot_top, values_right,
            plot_top);
-    append(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_left, plot_top, plot_left,
+    append_format(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_left, plot_top, plot_left,
            plot_bottom);
     for (double tick = 0; tick <= x_end + unit_step / 2; tick += unit_step) {
-        append(svg, "<line x1=\"%.2f\" y1=\"%.1f\" x2=\"%.2f\" y2=\"%.1f\"/>\n", x_of(tick), plot_bottom, x_of(tick),
+        append_format(svg, "<line x1=\"%.2f\" y1=\"%.1f\" x2=\"%.2f\" y2=\"%.1f\"/>\n", x_of(tick), plot_bottom, x_of(tick),
                plot_bottom + 5);
     }
     const double us_per_unit = microseconds(cycles_per_tap_unit);
     const double us_step = tick_step(x_end * us_per_unit, 10);
     for (double tick = 0; tick <= x_end * us_per_unit + 1e-9; tick += us_step) {
-        append(svg, "<line x1=\"%.2f\" y1=\"%.1f\" x2=\"%.2f\" y2=\"%.1f\"/>\n", x_of(tick / us_per_unit), plot_top,
+        append_format(svg, "<line x1=\"%.2f\" y1=\"%.1f\" x2=\"%.2f\" y2=\"%.1f\"/>\n", x_of(tick / us_per_unit), plot_top,
                x_of(tick / us_per_unit), plot_top - 5);
     }
     if (has_longer) {
-        append(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_right - 45, plot_bottom,
+        append_format(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_right - 45, plot_bottom,
                plot_right, plot_bottom);
     }
     svg += "</g>\n";
-    append(svg, "<g font-size=\"11\" text-anchor=\"middle\" %s>\n", font);
+    append_format(svg, "<g font-size=\"11\" text-anchor=\"middle\" %s>\n", font);
     for (double tick = 0; tick <= x_end + unit_step / 2; tick += unit_step) {
-        append(svg, "<text x=\"%.2f\" y=\"%.1f\">%g</text>\n", x_of(tick), plot_bottom + 18, tick);
+        append_format(svg, "<text x=\"%.2f\" y=\"%.1f\">%g</text>\n", x_of(tick), plot_bottom + 18, tick);
     }
     for (double tick = 0; tick <= x_end * us_per_unit + 1e-9; tick += us_step) {
-        append(svg, "<text x=\"%.2f\" y=\"%.1f\">%g</text>\n", x_of(tick / us_per_unit), plot_top - 9, tick);
+        append_format(svg, "<text x=\"%.2f\" y=\"%.1f\">%g</text>\n", x_of(tick / us_per_unit), plot_top - 9, tick);
     }
     if (has_longer) {
-        append(svg, "<text x=\"%.1f\" y=\"%.1f\">&gt;255</text>\n", plot_right - 25, plot_bottom + 18);
+        append_format(svg, "<text x=\"%.1f\" y=\"%.1f\">&gt;255</text>\n", plot_right - 25, plot_bottom + 18);
     }
     svg += "</g>\n";
-    append(svg, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"12\" %s>pulse length in TAP units "
+    append_format(svg, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"12\" %s>pulse length in TAP units "
                 "(8 cycles of the C16 PAL clock)</text>\n",
            (plot_left + values_right) / 2, plot_bottom + 40, font);
-    append(svg, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"12\" %s>pulse length in "
+    append_format(svg, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"12\" %s>pulse length in "
                 "microseconds</text>\n",
            (plot_left + values_right) / 2, plot_top - 28, font);
 
@@ -239,12 +213,12 @@ std::string histogram_svg(const inspection& result, const std::string& name)
         raised = x - previous_x < 110 ? (raised + 1) % 3 : 0;
         previous_x = x;
         const double label_y = std::max(plot_top + 30, top - 10 - raised * 30.0);
-        append(svg, "<path d=\"M %.2f %.2f l -5 -8 l 10 0 z\" fill=\"%s\"/>\n", x, top - 1, peak_colour);
+        append_format(svg, "<path d=\"M %.2f %.2f l -5 -8 l 10 0 z\" fill=\"%s\"/>\n", x, top - 1, peak_colour);
         if (label_y < top - 12) {
-            append(svg, "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"%s\" stroke-width=\"0.8\"/>\n",
+            append_format(svg, "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"%s\" stroke-width=\"0.8\"/>\n",
                    x, label_y + 2, x, top - 9, peak_colour);
         }
-        append(svg, "<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"middle\" font-size=\"11\" fill=\"%s\" %s>"
+        append_format(svg, "<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"middle\" font-size=\"11\" fill=\"%s\" %s>"
                     "<tspan x=\"%.2f\" dy=\"-13\" font-weight=\"bold\">%u (%.0f µs)</tspan>"
                     "<tspan x=\"%.2f\" dy=\"13\">%s</tspan></text>\n",
                x, label_y, peak_colour, font, x, p.value, p.value * us_per_unit, x, grouped(p.count).c_str());

@@ -1,10 +1,10 @@
 #include "inspect/report.h"
+#include "inspect/text_output.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 
 namespace velmora {
@@ -12,19 +12,6 @@ namespace {
 
 constexpr unsigned histogram_rows = 38;
 constexpr unsigned bar_columns = 48;
-
-// printf into a std::string.
-[[gnu::format(printf, 2, 3)]] void append(std::string& text, const char* format, ...)
-{
-    char line[512];
-    va_list arguments;
-    va_start(arguments, format);
-    const int size = std::vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
-    if (size > 0) {
-        text.append(line, std::min(static_cast<std::size_t>(size), sizeof line - 1));
-    }
-}
 
 const char* version_meaning(unsigned version)
 {
@@ -121,7 +108,7 @@ void append_histogram(std::string& text, const pulse_summary& pulses, const std:
     if (layout.width == 1) {
         text += "Histogram of pulse lengths in TAP units of 8 cycles (* marks a peak):\n";
     } else {
-        append(text, "Histogram of pulse lengths in TAP units of 8 cycles, %u a row (* marks a peak):\n",
+        append_format(text, "Histogram of pulse lengths in TAP units of 8 cycles, %u a row (* marks a peak):\n",
                layout.width);
     }
     for (std::size_t row = 0; row < rows.size(); ++row) {
@@ -135,10 +122,10 @@ void append_histogram(std::string& text, const pulse_summary& pulses, const std:
         } else {
             std::snprintf(label, sizeof label, "%3u-%3u", start, end);
         }
-        append(text, "%s %c|%s %" PRIu64 "\n", label, has_peak ? '*' : ' ', bar(rows[row]).c_str(), rows[row]);
+        append_format(text, "%s %c|%s %" PRIu64 "\n", label, has_peak ? '*' : ' ', bar(rows[row]).c_str(), rows[row]);
     }
     if (pulses.longer != 0) {
-        append(text, "   >255  |%s %" PRIu64 "\n", bar(pulses.longer).c_str(), pulses.longer);
+        append_format(text, "   >255  |%s %" PRIu64 "\n", bar(pulses.longer).c_str(), pulses.longer);
     }
 }
 
@@ -149,28 +136,28 @@ std::string text_report(const inspection& result, const std::string& name)
     std::string text;
     const pulse_summary& pulses = result.pulses;
     if (result.kind == file_kind::tap_image) {
-        append(text, "%s: TAP image\n", name.c_str());
+        append_format(text, "%s: TAP image\n", name.c_str());
         if (result.cut != cut_place::tap_header) {
             const tap_image_header& header = result.header;
-            append(text, "Signature: %s, version %u (%s)\n", signature_text(header).c_str(), header.version,
+            append_format(text, "Signature: %s, version %u (%s)\n", signature_text(header).c_str(), header.version,
                    version_meaning(header.version));
-            append(text, "Platform: %u (%s), video standard: %u (%s)\n", header.platform,
+            append_format(text, "Platform: %u (%s), video standard: %u (%s)\n", header.platform,
                    platform_name(header.platform), header.video_standard, video_name(header.video_standard));
-            append(text, "Data size field: %" PRIu32 " bytes; %" PRIu64 " bytes follow the header (%s)\n",
+            append_format(text, "Data size field: %" PRIu32 " bytes; %" PRIu64 " bytes follow the header (%s)\n",
                    header.data_size, result.data_bytes, header.data_size == result.data_bytes ? "matches" : "differs");
         }
     } else {
-        append(text, "%s: CTF capture, measured as TAP version %d (%s)\n", name.c_str(), result.version,
+        append_format(text, "%s: CTF capture, measured as TAP version %d (%s)\n", name.c_str(), result.version,
                version_meaning(static_cast<unsigned>(result.version)));
         if (result.cut != cut_place::ctf_header) {
-            append(text, "Blocks: %" PRId32 " (block count field %" PRId32 ")\n",
+            append_format(text, "Blocks: %" PRId32 " (block count field %" PRId32 ")\n",
                    std::max(result.block_count_field - 1, 0), result.block_count_field);
         }
         if (!result.blocks.empty()) {
             text += "  block  period  sample bytes     samples       edges   time (s)\n";
         }
         for (const block_summary& block : result.blocks) {
-            append(text, "%7" PRId32 " %7u %13" PRIu64 " %11" PRIu64 " %11" PRIu64 " %10.3f\n", block.number,
+            append_format(text, "%7" PRId32 " %7u %13" PRIu64 " %11" PRIu64 " %11" PRIu64 " %10.3f\n", block.number,
                    block.sample_period, block.sample_bytes, block.sample_bytes * 8, block.edges,
                    block_seconds(block, result.version));
         }
@@ -178,30 +165,30 @@ std::string text_report(const inspection& result, const std::string& name)
     const std::uint64_t count = pulse_count(pulses);
     const unsigned shortest = shortest_value(pulses);
     const std::uint64_t longest = longest_cycles(pulses);
-    append(text, "Pulses: %" PRIu64, count);
+    append_format(text, "Pulses: %" PRIu64, count);
     if (count != pulses.by_value[0]) {
-        append(text, ", shortest %u units (%.1f us), longest %" PRIu64 " units (%.1f us)", shortest,
+        append_format(text, ", shortest %u units (%.1f us), longest %" PRIu64 " units (%.1f us)", shortest,
                microseconds(shortest * double{cycles_per_tap_unit}), longest / cycles_per_tap_unit,
                microseconds(static_cast<double>(longest)));
     }
     text += "\n";
-    append(text, "Long pulses (4-byte entries): %" PRIu64 "\n", pulses.long_entries);
-    append(text, "Pauses (0.25 s or more): %" PRIu64 ", %.3f s in all\n", pulses.pauses,
+    append_format(text, "Long pulses (4-byte entries): %" PRIu64 "\n", pulses.long_entries);
+    append_format(text, "Pauses (0.25 s or more): %" PRIu64 ", %.3f s in all\n", pulses.pauses,
            seconds(static_cast<double>(pulses.pause_cycles)));
-    append(text, "Zero-length pulses: %" PRIu64 ", clamped pulses: %" PRIu64 "\n", zero_length_pulses(result),
+    append_format(text, "Zero-length pulses: %" PRIu64 ", clamped pulses: %" PRIu64 "\n", zero_length_pulses(result),
            pulses.clamped);
     if (result.kind == file_kind::ctf_capture && result.version == 1) {
-        append(text, "Asymmetric waves: %" PRIu64 " (velmora %s recommend TAP version 2)\n", result.asymmetric_waves,
+        append_format(text, "Asymmetric waves: %" PRIu64 " (velmora %s recommend TAP version 2)\n", result.asymmetric_waves,
                advisory_due(result) ? "would" : "would not");
     }
-    append(text, "Running time: %.3f s (C16 PAL clock, %u cycles a second)\n",
+    append_format(text, "Running time: %.3f s (C16 PAL clock, %u cycles a second)\n",
            seconds(static_cast<double>(total_cycles(pulses))), c16_pal_clock);
     const std::vector<peak> peaks = find_peaks(pulses);
     append_histogram(text, pulses, peaks);
     if (!peaks.empty()) {
         text += "Peaks:\n  value       count   length (us)\n";
         for (const peak& p : peaks) {
-            append(text, "%7u %11" PRIu64 " %13.1f\n", p.value, p.count,
+            append_format(text, "%7u %11" PRIu64 " %13.1f\n", p.value, p.count,
                    microseconds(p.value * double{cycles_per_tap_unit}));
         }
     }

@@ -1,6 +1,7 @@
 // The conversion run on streams that fail: read errors part-way through the
 // input and write errors on the output, which no ordinary file produces on
 // demand. Streams made with fopencookie fail at a chosen byte.
+#include "failing_stream.h"
 #include "front_end/conversion_run.h"
 #include "tools/capture_builder.h"
 
@@ -18,32 +19,8 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-// Gives the first `good` bytes of `content`, then fails with EIO.
-struct failing_source {
-    const bytes* content;
-    std::size_t good;
-    std::size_t position;
-};
-
-ssize_t read_failing(void* cookie, char* buffer, std::size_t size)
-{
-    auto& source = *static_cast<failing_source*>(cookie);
-    if (source.position >= source.good) {
-        errno = EIO;
-        return -1;
-    }
-    const std::size_t count = std::min(size, source.good - source.position);
-    std::copy_n(source.content->begin() + static_cast<std::ptrdiff_t>(source.position), count, buffer);
-    source.position += count;
-    return static_cast<ssize_t>(count);
-}
-
-std::FILE* open_failing_source(failing_source& source)
-{
-    cookie_io_functions_t functions{};
-    functions.read = read_failing;
-    return fopencookie(&source, "rb", functions);
-}
+using testing_support::failing_source;
+using testing_support::open_failing_source;
 
 std::string read_all(std::FILE* file)
 {

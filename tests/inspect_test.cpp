@@ -1,6 +1,7 @@
 // The inspection library: the TAP entry reader, the agreement between the
 // report of a capture and the report of the image velmora writes from it,
 // the peaks of a histogram, and input that fails part-way.
+#include "failing_stream.h"
 #include "front_end/conversion_run.h"
 #include "inspect/inspection.h"
 #include "tape_files/tap_reader.h"
@@ -267,34 +268,12 @@ INSTANTIATE_TEST_SUITE_P(
         peaks_case{"no_pulses_no_peaks", {}, {}}),
     [](const testing::TestParamInfo<peaks_case>& test) { return test.param.name; });
 
-// Gives the first `good` bytes of `content`, then fails with EIO.
-struct failing_source {
-    const bytes* content;
-    std::size_t good;
-    std::size_t position;
-};
-
-ssize_t read_failing(void* cookie, char* buffer, std::size_t size)
-{
-    auto& source = *static_cast<failing_source*>(cookie);
-    if (source.position >= source.good) {
-        errno = EIO;
-        return -1;
-    }
-    const std::size_t count = std::min(size, source.good - source.position);
-    std::copy_n(source.content->begin() + static_cast<std::ptrdiff_t>(source.position), count, buffer);
-    source.position += count;
-    return static_cast<ssize_t>(count);
-}
-
 TEST(inspection, a_read_error_ends_the_report_with_what_was_read)
 {
     const bytes capture_bytes = capture::ctf_image(
         {capture::block{20, capture::pack_phases(capture::random_phases(capture::pattern::tape, 3, 5000 * 8))}});
-    failing_source source{&capture_bytes, 3000, 0};
-    cookie_io_functions_t functions{};
-    functions.read = read_failing;
-    std::FILE* const file = fopencookie(&source, "rb", functions);
+    testing_support::failing_source source{&capture_bytes, 3000, 0};
+    std::FILE* const file = testing_support::open_failing_source(source);
     const inspection result = inspect_stream(file, 2);
     std::fclose(file);
     EXPECT_TRUE(result.read_error);
