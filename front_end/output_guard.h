@@ -40,10 +40,6 @@ void prepare_process_io();
 // queried.
 bool identify_stream(std::FILE* file, file_identity& identity);
 
-// True if `path` exists and is the very file `identity` describes (the same
-// path, another name, a hard link or a symbolic link to it).
-bool path_names_file(const char* path, const file_identity& identity);
-
 // Opens `path` to write an image, creating it if need be. Refuses, with
 // nothing created, truncated or written, an output that is the input file,
 // the regular file that standard output or standard error writes to, or a

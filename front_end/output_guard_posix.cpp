@@ -219,12 +219,6 @@ bool identify_stream(std::FILE* file, file_identity& identity)
     return true;
 }
 
-bool path_names_file(const char* path, const file_identity& identity)
-{
-    struct stat status {};
-    return stat(path, &status) == 0 && same_file(status, identity);
-}
-
 bool open_guarded_output(const char* path, const file_identity& input, guarded_output& output)
 {
     output = guarded_output{path, file_identity{}, nullptr, no_descriptor};

@@ -227,12 +227,6 @@ bool identify_stream(std::FILE* file, file_identity& identity)
     return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), identity);
 }
 
-bool path_names_file(const char* path, const file_identity& identity)
-{
-    file_identity found{};
-    return identify_path(path, found) && same_file(found, identity);
-}
-
 bool open_guarded_output(const char* path, const file_identity& input, guarded_output& output)
 {
     output = guarded_output{path, file_identity{}, nullptr, 0};
