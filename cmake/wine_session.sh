@@ -5,6 +5,11 @@
 export WINEPREFIX="$1" WINEDEBUG=-all
 case $4 in
 start)
+  # A server may still be running from the build (test discovery, the
+  # prefix): the tests' first programs must not meet it as it shuts down, so
+  # it is ended, and waited for, before the tests' own server starts.
+  "$3" -k </dev/null >/dev/null 2>&1
+  "$3" -w </dev/null >/dev/null 2>&1
   "$3" -p </dev/null >/dev/null 2>&1
   exec "$2" wineboot </dev/null >/dev/null 2>&1 ;;
 stop)
