@@ -1,19 +1,19 @@
-// The vector scan for x86-64 CPUs with AVX2, BMI2, LZCNT and POPCNT. Only
-// the functions marked with the target attribute use those instructions, and
-// they run only after cpu_runs_x86_64_v3() said yes, so the rest of the
-// program stays runnable on any x86-64 CPU.
+// The vector scan for x86-64 CPUs with AVX2, BMI1, BMI2, LZCNT and POPCNT.
+// Only the functions marked with the target attribute use those
+// instructions, and they run only after cpu_runs_x86_64_v3() said yes, so
+// the rest of the program stays runnable on any x86-64 CPU.
 //
 // A chunk takes three passes:
 // 1. edge masks: each 64-sample word, byte-swapped so that its earliest
 //    sample is in the top bit, compared with itself shifted by one sample
 //    (the last sample of the word before coming in at the top);
-// 2. edge positions: the set bits of every mask as sample indices within
-//    the chunk, found by counting leading zeros (seven stored per word
-//    without looking, which covers 99 % of the words of a tape signal) or,
-//    in a word with more edges, a byte at a time from a table;
-// 3. entries: the distances between successive positions, sixteen at a
-//    time; when all their values fit in one byte they are scaled in vector
-//    lanes and stored at once, else edge by edge with the exact formulas.
+// 2. phase lengths: for every set bit of every mask, the number of samples
+//    since the edge before it, found by counting leading zeros of the mask
+//    shifted past that edge (seven stored per word without looking, which
+//    covers most words of a tape signal, then one at a time);
+// 3. entries: the phase lengths sixteen at a time; when all their values
+//    fit in one byte they are scaled in vector lanes and stored at once,
+//    else edge by edge with the exact formulas.
 // The first edge of a chunk, which may close a phase carried from earlier
 // chunks, always takes the exact path.
 #include "signal/scan_paths.h"
@@ -29,44 +29,22 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
-#define VELMORA_X86_64_V3 __attribute__((target("avx2,bmi2,lzcnt,popcnt")))
+#define VELMORA_X86_64_V3 __attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt")))
 
 namespace velmora {
 namespace {
 
 constexpr std::size_t max_chunk_words = max_chunk_bytes / 8;
 constexpr std::size_t max_chunk_samples = max_chunk_bytes * 8;
-// Pass 2 stores this many positions for every word with an edge, whatever
-// its number of edges; the next word's positions overwrite the extra ones.
-constexpr unsigned positions_per_word = 7;
-// Room past the last position for such extra stores.
-constexpr std::size_t position_slack = 8;
-static_assert(positions_per_word <= position_slack, "the stores of a word stay within the slack");
-constexpr std::uint64_t top_bit = std::uint64_t{1} << 63;
+// Pass 2 stores this many phase lengths for every word with an edge,
+// whatever its number of edges; the next word's lengths overwrite the extra
+// ones.
+constexpr unsigned lengths_per_word = 7;
+// Room past the last length for such extra stores.
+constexpr std::size_t length_slack = 8;
+static_assert(lengths_per_word <= length_slack, "the stores of a word stay within the slack");
 
-// For every byte of an edge mask: the indices (0 to 7) of its set bits from
-// bit 7 down, one per byte from the lowest; the rest are 0.
-struct byte_edge_table {
-    std::uint64_t indices[256];
-};
-
-constexpr byte_edge_table make_byte_edge_table()
-{
-    byte_edge_table table{};
-    for (unsigned byte = 0; byte < 256; ++byte) {
-        unsigned slot = 0;
-        for (unsigned index = 0; index < 8; ++index) {
-            if ((byte & (0x80U >> index)) != 0) {
-                table.indices[byte] |= std::uint64_t{index} << (8 * slot++);
-            }
-        }
-    }
-    return table;
-}
-
-constexpr byte_edge_table byte_edges = make_byte_edge_table();
-
-static_assert(max_chunk_samples + 64 <= 0x10000, "positions, and the extra ones, fit in 16 bits");
+static_assert(max_chunk_samples + 64 <= 0x10000, "a phase within a chunk, less one, fits in 16 bits");
 
 // Sample bytes in the order of a big-endian word: the first byte's bit 7,
 // the earliest sample, lands in bit 63.
@@ -128,58 +106,65 @@ VELMORA_X86_64_V3 std::uint64_t find_edge_masks(const std::uint8_t* samples, std
     return groups;
 }
 
-// The positions of the edges of one word whose first sample is at `base`,
-// stored from `end` on; returns the new end. Stores up to position_slack
-// positions past it.
-VELMORA_X86_64_V3 inline std::uint16_t* word_edge_positions(const std::uint64_t word_mask, const unsigned base,
-                                                             std::uint16_t* const end)
+// The phases closed by the edges of one word whose first sample is at
+// `base`, each as its length in samples less one, stored from `end` on;
+// `after_last_edge` is the index of the sample after the last edge before
+// the word (0 for none in the chunk) and becomes that after the word's last
+// edge. Returns the new end; stores up to length_slack lengths past it.
+VELMORA_X86_64_V3 inline std::uint16_t* word_phase_lengths(const std::uint64_t word_mask, const unsigned base,
+                                                            unsigned& after_last_edge, std::uint16_t* const end)
 {
     if (word_mask == 0) {
         return end;
     }
     const auto edges = static_cast<std::size_t>(_mm_popcnt_u64(word_mask));
-    // Most words of a tape signal hold at most seven edges: storing seven
-    // positions without looking costs less than a loop of varying length.
-    // Once the mask is empty, lzcnt gives 64, taken as a shift by 0: what
-    // lands in the extra slots is junk, and is overwritten.
-    std::uint64_t mask = word_mask;
-    for (unsigned slot = 0; slot < positions_per_word; ++slot) {
-        const auto leading = static_cast<unsigned>(_lzcnt_u64(mask));
-        end[slot] = static_cast<std::uint16_t>(base + leading);
-        mask ^= top_bit >> (leading & 63U);
+    // Each edge is found as the number of samples before it, counted from
+    // the top of a mask shifted left past the edge before it; that count is
+    // the phase's length less one. The shift by one more is taken first,
+    // beside the count, so that one step costs two instructions in a row
+    // (count, shift), not three. Most words of a tape signal hold at most
+    // seven edges: storing seven lengths without looking costs less than a
+    // loop of varying length. Once the mask is empty, lzcnt gives 64, a
+    // shift by 0 of an empty mask: the extra lengths are junk, overwritten
+    // by the next word's.
+    auto gap = static_cast<unsigned>(_lzcnt_u64(word_mask));
+    end[0] = static_cast<std::uint16_t>(base + gap - after_last_edge);
+    std::uint64_t mask = (word_mask << 1U) << gap;
+    for (unsigned slot = 1; slot < lengths_per_word; ++slot) {
+        gap = static_cast<unsigned>(_lzcnt_u64(mask));
+        end[slot] = static_cast<std::uint16_t>(gap);
+        mask = (mask << 1U) << (gap & 63U);
     }
-    if (edges > positions_per_word) {
-        // Many edges: a byte at a time, eight positions from a table stored
-        // at once, as many kept as the byte has edges.
-        std::uint16_t* at = end;
-        for (unsigned byte = 0; byte < 8; ++byte) {
-            const auto bits = static_cast<unsigned>(word_mask >> (56 - 8 * byte)) & 0xFFU;
-            const __m128i indices =
-                _mm_cvtepu8_epi16(_mm_cvtsi64_si128(static_cast<long long>(byte_edges.indices[bits])));
-            const __m128i first = _mm_set1_epi16(static_cast<short>(base + 8 * byte));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi16(indices, first));
-            at += _mm_popcnt_u32(bits);
-        }
+    for (std::uint16_t* at = end + lengths_per_word; mask != 0; ++at) {
+        gap = static_cast<unsigned>(_lzcnt_u64(mask));
+        *at = static_cast<std::uint16_t>(gap);
+        mask = (mask << 1U) << gap;
     }
+    after_last_edge = base + 64 - static_cast<unsigned>(_tzcnt_u64(word_mask));
     return end + edges;
 }
 
-// Pass 2: the sample index within the chunk of every edge, in order, into
-// `positions`, which must have room for position_slack more than the number
-// of edges; only the groups of words marked in `groups` are looked at.
-// Returns the number of edges.
-VELMORA_X86_64_V3 std::size_t find_edge_positions(const std::uint64_t* masks, std::size_t words,
-                                                  std::uint64_t groups, std::uint16_t* positions)
+// Pass 2: for every edge of the chunk, in order, the length less one of the
+// phase it closes, into `lengths`, which must have room for length_slack
+// more than the number of edges; the first edge's phase is counted from the
+// chunk's first sample. Only the groups of words marked in `groups` are
+// looked at. Returns the number of edges; `after_last_edge` becomes the
+// index of the sample after the last edge.
+VELMORA_X86_64_V3 std::size_t find_phase_lengths(const std::uint64_t* masks, std::size_t words,
+                                                 std::uint64_t groups, std::uint16_t* lengths,
+                                                 unsigned& after_last_edge)
 {
-    std::uint16_t* end = positions;
+    std::uint16_t* end = lengths;
+    unsigned after_last = 0; // kept in a register, not behind the reference
     for (; groups != 0; groups &= groups - 1) {
         const auto group = static_cast<std::size_t>(std::countr_zero(groups));
         const std::size_t last_word = std::min(words, (group + 1) * words_per_group);
         for (std::size_t word = group * words_per_group; word < last_word; ++word) {
-            end = word_edge_positions(masks[word], static_cast<unsigned>(word * 64), end);
+            end = word_phase_lengths(masks[word], static_cast<unsigned>(word * 64), after_last, end);
         }
     }
-    return static_cast<std::size_t>(end - positions);
+    after_last_edge = after_last;
+    return static_cast<std::size_t>(end - lengths);
 }
 
 // What pass 3 carries from edge to edge besides the output.
@@ -205,42 +190,42 @@ std::uint8_t* exact_entry(std::uint8_t* out, std::uint64_t n, bool rising, std::
     return out;
 }
 
-// The edges from index `first` up to `last` (excluded), the edge before
-// `first` being in the chunk too, by the exact formulas. An edge is rising
-// if its index has the parity `rising_parity`.
+// The edges from index `first` up to `last` (excluded), none of them the
+// chunk's first edge, by the exact formulas; `lengths` as pass 2 gives
+// them. An edge is rising if its index has the parity `rising_parity`.
 template <bool half_waves>
-std::uint8_t* exact_entries(std::uint8_t* out, const std::uint16_t* positions, std::size_t first, std::size_t last,
+std::uint8_t* exact_entries(std::uint8_t* out, const std::uint16_t* lengths, std::size_t first, std::size_t last,
                             std::size_t rising_parity, std::uint8_t period, full_waves& waves)
 {
     for (std::size_t i = first; i < last; ++i) {
-        const auto n = static_cast<std::uint64_t>(positions[i] - positions[i - 1]);
-        out = exact_entry<half_waves>(out, n, (i & 1U) == rising_parity, period, waves);
+        out = exact_entry<half_waves>(out, std::uint64_t{lengths[i]} + 1, (i & 1U) == rising_parity, period, waves);
     }
     return out;
 }
 
 // Pass 3, version 2: one entry per edge from index `first` on; sixteen
 // phases at a time in 16-bit lanes when all their values fit in one byte.
-VELMORA_X86_64_V3 std::uint8_t* half_wave_entries(std::uint8_t* out, const std::uint16_t* positions,
+// A lane holds a length less one, so the rounding term takes one factor
+// more: 13·p·(m + 1) + 50 = 13·p·m + (13·p + 50).
+VELMORA_X86_64_V3 std::uint8_t* half_wave_entries(std::uint8_t* out, const std::uint16_t* lengths,
                                                    std::size_t first, std::size_t edges, std::uint8_t period)
 {
     full_waves unused{0, 0};
-    const __m256i limit = _mm256_set1_epi16(static_cast<short>(one_byte_half_wave_limit(period)));
-    const __m256i factor = _mm256_set1_epi16(static_cast<short>(half_wave_factor * period));
-    const __m256i bias = _mm256_set1_epi16(static_cast<short>(half_wave_bias));
+    const auto factor = static_cast<std::uint16_t>(half_wave_factor * period);
+    const __m256i limit = _mm256_set1_epi16(static_cast<short>(one_byte_half_wave_limit(period) - 1));
+    const __m256i factors = _mm256_set1_epi16(static_cast<short>(factor));
+    const __m256i bias = _mm256_set1_epi16(static_cast<short>(factor + half_wave_bias));
     const __m256i magic = _mm256_set1_epi16(static_cast<short>(half_wave_magic));
     const __m256i one = _mm256_set1_epi16(1);
     std::size_t i = first;
     for (; i + 16 <= edges; i += 16) {
-        const __m256i ends = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i));
-        const __m256i starts = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i - 1));
-        const __m256i phases = _mm256_sub_epi16(ends, starts);
-        const __m256i within = _mm256_cmpeq_epi16(_mm256_max_epu16(phases, limit), limit);
+        const __m256i shorter = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lengths + i));
+        const __m256i within = _mm256_cmpeq_epi16(_mm256_max_epu16(shorter, limit), limit);
         if (_mm256_movemask_epi8(within) != -1) {
-            out = exact_entries<true>(out, positions, i, i + 16, 0, period, unused);
+            out = exact_entries<true>(out, lengths, i, i + 16, 0, period, unused);
             continue;
         }
-        const __m256i scaled = _mm256_add_epi16(_mm256_mullo_epi16(phases, factor), bias);
+        const __m256i scaled = _mm256_add_epi16(_mm256_mullo_epi16(shorter, factors), bias);
         const __m256i values = _mm256_srli_epi16(_mm256_mulhi_epu16(scaled, magic), half_wave_shift);
         // A value of 0 is stored as 1.
         const __m256i stored = _mm256_max_epu16(values, one);
@@ -249,13 +234,13 @@ VELMORA_X86_64_V3 std::uint8_t* half_wave_entries(std::uint8_t* out, const std::
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
         out += 16;
     }
-    return exact_entries<true>(out, positions, i, edges, 0, period, unused);
+    return exact_entries<true>(out, lengths, i, edges, 0, period, unused);
 }
 
 // Pass 3, version 1: from the rising edge at index `first` on, one entry per
 // rising edge and a symmetry check per falling one; eight full waves (sixteen
 // edges) at a time in 32-bit lanes when all their values fit in one byte.
-VELMORA_X86_64_V3 std::uint8_t* full_wave_entries(std::uint8_t* out, const std::uint16_t* positions,
+VELMORA_X86_64_V3 std::uint8_t* full_wave_entries(std::uint8_t* out, const std::uint16_t* lengths,
                                                    std::size_t first, std::size_t edges, std::uint8_t period,
                                                    full_waves& waves)
 {
@@ -274,14 +259,14 @@ VELMORA_X86_64_V3 std::uint8_t* full_wave_entries(std::uint8_t* out, const std::
     const __m256i halves = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
     std::size_t i = first;
     for (; i + 16 <= edges; i += 16) {
-        // Lane j pairs the edges 2j − 1 and 2j (low phase), then 2j and 2j + 1
-        // (high phase), counted from i.
-        const __m256i rising = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i - 1));
-        const __m256i falling = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i));
-        const __m256i lows = _mm256_sub_epi32(_mm256_srli_epi32(rising, 16), _mm256_and_si256(rising, low_half));
-        const __m256i highs = _mm256_sub_epi32(_mm256_srli_epi32(falling, 16), _mm256_and_si256(falling, low_half));
+        // Lane j holds the low phase closed by the rising edge i + 2j in its
+        // low half and the high phase closed by the falling edge after it in
+        // its high half, each less one.
+        const __m256i waves_less_one = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lengths + i));
+        const __m256i lows = _mm256_add_epi32(_mm256_and_si256(waves_less_one, low_half), one);
+        const __m256i highs = _mm256_add_epi32(_mm256_srli_epi32(waves_less_one, 16), one);
         if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(lows, limit)) != 0) {
-            out = exact_entries<false>(out, positions, i, i + 16, rising_parity, period, waves);
+            out = exact_entries<false>(out, lengths, i, i + 16, rising_parity, period, waves);
             continue;
         }
         const __m256i scaled = _mm256_add_epi32(_mm256_mullo_epi32(lows, factor), bias);
@@ -298,7 +283,7 @@ VELMORA_X86_64_V3 std::uint8_t* full_wave_entries(std::uint8_t* out, const std::
             static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(asymmetric)))));
         waves.low_length = static_cast<std::uint32_t>(_mm256_extract_epi32(lows, 7));
     }
-    return exact_entries<false>(out, positions, i, edges, rising_parity, period, waves);
+    return exact_entries<false>(out, lengths, i, edges, rising_parity, period, waves);
 }
 
 template <bool half_waves>
@@ -307,9 +292,10 @@ VELMORA_X86_64_V3 std::size_t scan(const std::uint8_t* samples, std::size_t leng
 {
     assert(state.count < (std::uint64_t{1} << 62) && state.level <= 1);
     std::uint64_t masks[max_chunk_words];
-    std::uint16_t positions[max_chunk_samples + position_slack];
+    std::uint16_t lengths[max_chunk_samples + length_slack];
     const std::uint64_t groups = find_edge_masks(samples, length, state.level, masks);
-    const std::size_t edges = find_edge_positions(masks, (length + 7) / 8, groups, positions);
+    unsigned after_last_edge = 0;
+    const std::size_t edges = find_phase_lengths(masks, (length + 7) / 8, groups, lengths, after_last_edge);
     const std::uint64_t samples_in_chunk = length * 8;
     if (edges == 0) {
         state.count += samples_in_chunk;
@@ -317,22 +303,23 @@ VELMORA_X86_64_V3 std::size_t scan(const std::uint8_t* samples, std::size_t leng
     }
     std::uint8_t* const start = out;
     // Edge 0 goes to the other level: it rises if the level was 0, and so
-    // does every other edge after it.
+    // does every other edge after it. It closes the phase carried from
+    // earlier chunks.
     const std::size_t rising_parity = state.level;
     full_waves waves{state.low_length, state.asymmetric_pulses};
-    out = exact_entry<half_waves>(out, state.count + 1 + positions[0], rising_parity == 0, period, waves);
+    out = exact_entry<half_waves>(out, state.count + 1 + lengths[0], rising_parity == 0, period, waves);
     if constexpr (half_waves) {
-        out = half_wave_entries(out, positions, 1, edges, period);
+        out = half_wave_entries(out, lengths, 1, edges, period);
     } else {
         // The vector loop starts at a rising edge.
         std::size_t first = 1;
         if ((first & 1U) != rising_parity && first < edges) {
-            out = exact_entries<false>(out, positions, first, first + 1, rising_parity, period, waves);
+            out = exact_entries<false>(out, lengths, first, first + 1, rising_parity, period, waves);
             ++first;
         }
-        out = full_wave_entries(out, positions, first, edges, period, waves);
+        out = full_wave_entries(out, lengths, first, edges, period, waves);
     }
-    state.count = samples_in_chunk - 1 - positions[edges - 1];
+    state.count = samples_in_chunk - after_last_edge;
     state.level = static_cast<std::uint8_t>(state.level ^ (edges & 1U));
     state.low_length = waves.low_length;
     state.asymmetric_pulses = waves.asymmetric;
@@ -350,7 +337,8 @@ bool cpu_runs_x86_64_v3()
     unsigned ecx = 0;
     unsigned edx = 0;
     const bool lzcnt = __get_cpuid(0x80000001U, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_LZCNT) != 0;
-    return lzcnt && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
+    return lzcnt && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("bmi2") &&
            __builtin_cpu_supports("popcnt");
 }
 
