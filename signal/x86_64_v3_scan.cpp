@@ -40,9 +40,34 @@ constexpr std::size_t max_chunk_samples = max_chunk_bytes * 8;
 // whatever its number of edges; the next word's lengths overwrite the extra
 // ones.
 constexpr unsigned lengths_per_word = 7;
+// A word with more edges is taken a byte at a time, sixteen lengths stored
+// at once.
+constexpr unsigned lengths_per_store = 16;
 // Room past the last length for such extra stores.
-constexpr std::size_t length_slack = 8;
+constexpr std::size_t length_slack = lengths_per_store;
 static_assert(lengths_per_word <= length_slack, "the stores of a word stay within the slack");
+
+// For every byte of an edge mask: the indices (0 to 7) of its set bits from
+// bit 7 down, one per byte from the lowest; the rest are 0.
+struct byte_edge_table {
+    std::uint64_t indices[256];
+};
+
+constexpr byte_edge_table make_byte_edge_table()
+{
+    byte_edge_table table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        unsigned slot = 0;
+        for (unsigned index = 0; index < 8; ++index) {
+            if ((byte & (0x80U >> index)) != 0) {
+                table.indices[byte] |= std::uint64_t{index} << (8 * slot++);
+            }
+        }
+    }
+    return table;
+}
+
+constexpr byte_edge_table byte_edges = make_byte_edge_table();
 
 static_assert(max_chunk_samples + 64 <= 0x10000, "a phase within a chunk, less one, fits in 16 bits");
 
@@ -106,6 +131,36 @@ VELMORA_X86_64_V3 std::uint64_t find_edge_masks(const std::uint8_t* samples, std
     return groups;
 }
 
+// The phase lengths, less one, of a word with many edges (a dense signal),
+// as word_phase_lengths gives them, stored from `end` on: the positions of
+// its edges a byte at a time from a table, then the differences of
+// neighbours sixteen at a time. Stores up to length_slack lengths past them.
+VELMORA_X86_64_V3 void many_phase_lengths(const std::uint64_t word_mask, const unsigned base,
+                                          const unsigned after_last_edge, std::uint16_t* const end)
+{
+    // positions[0] is the edge before the word, the rest the word's edges,
+    // all counted from the word's first sample, modulo 2^16 (the one before
+    // may lie before the word); lengths are differences, so the wrap cancels.
+    std::uint16_t positions[1 + 64 + lengths_per_store];
+    positions[0] = static_cast<std::uint16_t>(after_last_edge - 1 - base);
+    std::uint16_t* at = positions + 1;
+    for (unsigned byte = 0; byte < 8; ++byte) {
+        const auto bits = static_cast<unsigned>(word_mask >> (56 - 8 * byte)) & 0xFFU;
+        const __m128i indices = _mm_cvtepu8_epi16(_mm_cvtsi64_si128(static_cast<long long>(byte_edges.indices[bits])));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi16(indices, _mm_set1_epi16(static_cast<short>(8 * byte))));
+        at += _mm_popcnt_u32(bits);
+    }
+    // The last sixteen lengths read past the last position: read zeros.
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_setzero_si256());
+    const auto edges = static_cast<std::size_t>(at - (positions + 1));
+    const __m256i one = _mm256_set1_epi16(1);
+    for (std::size_t i = 0; i < edges; i += lengths_per_store) {
+        const __m256i ends = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i + 1));
+        const __m256i starts = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(end + i), _mm256_sub_epi16(_mm256_sub_epi16(ends, starts), one));
+    }
+}
+
 // The phases closed by the edges of one word whose first sample is at
 // `base`, each as its length in samples less one, stored from `end` on;
 // `after_last_edge` is the index of the sample after the last edge before
@@ -135,10 +190,8 @@ VELMORA_X86_64_V3 inline std::uint16_t* word_phase_lengths(const std::uint64_t w
         end[slot] = static_cast<std::uint16_t>(gap);
         mask = (mask << 1U) << (gap & 63U);
     }
-    for (std::uint16_t* at = end + lengths_per_word; mask != 0; ++at) {
-        gap = static_cast<unsigned>(_lzcnt_u64(mask));
-        *at = static_cast<std::uint16_t>(gap);
-        mask = (mask << 1U) << gap;
+    if (mask != 0) {
+        many_phase_lengths(word_mask, base, after_last_edge, end);
     }
     after_last_edge = base + 64 - static_cast<unsigned>(_tzcnt_u64(word_mask));
     return end + edges;
