@@ -46,6 +46,8 @@ constexpr unsigned lengths_per_store = 16;
 // Room past the last length for such extra stores.
 constexpr std::size_t length_slack = lengths_per_store;
 static_assert(lengths_per_word <= length_slack, "the stores of a word stay within the slack");
+static_assert(pulse_output_capacity >= max_chunk_samples + tap_max_entry_size + lengths_per_store,
+              "one byte per edge, a 4-byte first entry, and a whole group's bytes stored past the last");
 
 // For every byte of an edge mask: the indices (0 to 7) of its set bits from
 // bit 7 down, one per byte from the lowest; the rest are 0.
@@ -270,12 +272,19 @@ VELMORA_X86_64_V3 std::uint8_t* half_wave_entries(std::uint8_t* out, const std::
     const __m256i bias = _mm256_set1_epi16(static_cast<short>(factor + half_wave_bias));
     const __m256i magic = _mm256_set1_epi16(static_cast<short>(half_wave_magic));
     const __m256i one = _mm256_set1_epi16(1);
+    const __m256i lane_numbers = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     std::size_t i = first;
-    for (; i + 16 <= edges; i += 16) {
-        const __m256i shorter = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lengths + i));
+    while (i < edges) {
+        // The last group may be short: its lanes past the last edge are read
+        // as 0, which fits, and the bytes stored for them are not counted.
+        const std::size_t count = std::min<std::size_t>(lengths_per_store, edges - i);
+        const __m256i counted = _mm256_cmpgt_epi16(_mm256_set1_epi16(static_cast<short>(count)), lane_numbers);
+        const __m256i shorter =
+            _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lengths + i)), counted);
         const __m256i within = _mm256_cmpeq_epi16(_mm256_max_epu16(shorter, limit), limit);
         if (_mm256_movemask_epi8(within) != -1) {
-            out = exact_entries<true>(out, lengths, i, i + 16, 0, period, unused);
+            out = exact_entries<true>(out, lengths, i, i + count, 0, period, unused);
+            i += count;
             continue;
         }
         const __m256i scaled = _mm256_add_epi16(_mm256_mullo_epi16(shorter, factors), bias);
@@ -285,9 +294,10 @@ VELMORA_X86_64_V3 std::uint8_t* half_wave_entries(std::uint8_t* out, const std::
         const __m128i bytes =
             _mm_packus_epi16(_mm256_castsi256_si128(stored), _mm256_extracti128_si256(stored, 1));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-        out += 16;
+        out += count;
+        i += count;
     }
-    return exact_entries<true>(out, lengths, i, edges, 0, period, unused);
+    return out;
 }
 
 // Pass 3, version 1: from the rising edge at index `first` on, one entry per
@@ -310,16 +320,23 @@ VELMORA_X86_64_V3 std::uint8_t* full_wave_entries(std::uint8_t* out, const std::
     const __m256i low_bytes = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8,
                                                12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
     const __m256i halves = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
+    const __m256i lane_numbers = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     std::size_t i = first;
-    for (; i + 16 <= edges; i += 16) {
+    while (edges - i >= 2) {
         // Lane j holds the low phase closed by the rising edge i + 2j in its
         // low half and the high phase closed by the falling edge after it in
-        // its high half, each less one.
-        const __m256i waves_less_one = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lengths + i));
+        // its high half, each less one. The last group may be short: its
+        // lanes past the last whole wave are read as 0, a symmetric wave
+        // that fits, and the bytes stored for them are not counted.
+        const std::size_t count = std::min<std::size_t>(lengths_per_store / 2, (edges - i) / 2);
+        const __m256i counted = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lane_numbers);
+        const __m256i waves_less_one =
+            _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lengths + i)), counted);
         const __m256i lows = _mm256_add_epi32(_mm256_and_si256(waves_less_one, low_half), one);
         const __m256i highs = _mm256_add_epi32(_mm256_srli_epi32(waves_less_one, 16), one);
         if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(lows, limit)) != 0) {
-            out = exact_entries<false>(out, lengths, i, i + 16, rising_parity, period, waves);
+            out = exact_entries<false>(out, lengths, i, i + 2 * count, rising_parity, period, waves);
+            i += 2 * count;
             continue;
         }
         const __m256i scaled = _mm256_add_epi32(_mm256_mullo_epi32(lows, factor), bias);
@@ -328,14 +345,16 @@ VELMORA_X86_64_V3 std::uint8_t* full_wave_entries(std::uint8_t* out, const std::
         const __m256i stored = _mm256_max_epu32(values, one);
         const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(stored, low_bytes), halves);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
-        out += 8;
+        out += count;
         // Asymmetric: high − low, wrapping, above 3, i.e. at least 4.
         const __m256i difference = _mm256_sub_epi32(highs, lows);
         const __m256i asymmetric = _mm256_cmpeq_epi32(_mm256_min_epu32(difference, four), four);
         waves.asymmetric += static_cast<std::uint64_t>(_mm_popcnt_u32(
             static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(asymmetric)))));
-        waves.low_length = static_cast<std::uint32_t>(_mm256_extract_epi32(lows, 7));
+        i += 2 * count;
+        waves.low_length = std::uint64_t{lengths[i - 2]} + 1;
     }
+    // A rising edge whose falling edge lies in a later chunk.
     return exact_entries<false>(out, lengths, i, edges, rising_parity, period, waves);
 }
 
