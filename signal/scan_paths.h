@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <span>
 
-// The x86-64-v3 path (AVX2, BMI2, LZCNT, POPCNT) is built on x86-64 with
-// GCC or Clang unless the build asks for the portable path only
+// The x86-64-v3 path (AVX2, BMI1, BMI2, LZCNT, POPCNT) is built on x86-64
+// with GCC or Clang unless the build asks for the portable path only
 // (VELMORA_SIMD=0).
 #if (defined(__x86_64__) || defined(_M_X64)) && defined(__GNUC__) && (!defined(VELMORA_SIMD) || VELMORA_SIMD)
 #define VELMORA_X86_64_V3_SCAN 1
