@@ -148,8 +148,10 @@ VELMORA_X86_64_V3 void many_phase_lengths(const std::uint64_t word_mask, const u
     std::uint16_t* at = positions + 1;
     for (unsigned byte = 0; byte < 8; ++byte) {
         const auto bits = static_cast<unsigned>(word_mask >> (56 - 8 * byte)) & 0xFFU;
-        const __m128i indices = _mm_cvtepu8_epi16(_mm_cvtsi64_si128(static_cast<long long>(byte_edges.indices[bits])));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi16(indices, _mm_set1_epi16(static_cast<short>(8 * byte))));
+        const __m128i indices =
+            _mm_cvtepu8_epi16(_mm_cvtsi64_si128(static_cast<long long>(byte_edges.indices[bits])));
+        const __m128i first = _mm_set1_epi16(static_cast<short>(8 * byte));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi16(indices, first));
         at += _mm_popcnt_u32(bits);
     }
     // The last sixteen lengths read past the last position: read zeros.
@@ -159,7 +161,8 @@ VELMORA_X86_64_V3 void many_phase_lengths(const std::uint64_t word_mask, const u
     for (std::size_t i = 0; i < edges; i += lengths_per_store) {
         const __m256i ends = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i + 1));
         const __m256i starts = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(end + i), _mm256_sub_epi16(_mm256_sub_epi16(ends, starts), one));
+        const __m256i lengths = _mm256_sub_epi16(_mm256_sub_epi16(ends, starts), one);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(end + i), lengths);
     }
 }
 
