@@ -7,22 +7,9 @@
 set -euo pipefail
 cpack=$1 build=$2 version=$3 license=$4
 
-for tool in dpkg-deb dpkg-shlibdeps readelf; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIPPED: $tool is not installed (Debian packages dpkg-dev, binutils)"
-    exit 77
-  fi
-done
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
-  cat "$work/cpack.log" >&2
-  fail "cpack -G DEB failed"
-fi
+. "$(dirname "${BASH_SOURCE[0]}")/package_check.sh"
+require_tools "dpkg-dev, binutils" dpkg-deb dpkg-shlibdeps readelf
+make_package "$cpack" "$build" DEB
 deb="$work/out/velmora_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || fail "no $(basename "$deb"); made: $(ls "$work/out")"
 

@@ -6,22 +6,9 @@
 set -euo pipefail
 cpack=$1 build=$2 source=$3 version=$4 objdump=$5
 
-for tool in unzip "$objdump"; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIPPED: $tool is not installed (Debian packages unzip, binutils-mingw-w64-x86-64)"
-    exit 77
-  fi
-done
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-if ! "$cpack" -G ZIP --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
-  cat "$work/cpack.log" >&2
-  fail "cpack -G ZIP failed"
-fi
+. "$(dirname "${BASH_SOURCE[0]}")/package_check.sh"
+require_tools "unzip, binutils-mingw-w64-x86-64" unzip "$objdump"
+make_package "$cpack" "$build" ZIP
 folder="velmora-${version}-win64"
 zip="$work/out/$folder.zip"
 [ -f "$zip" ] || fail "no $(basename "$zip"); made: $(ls "$work/out")"
