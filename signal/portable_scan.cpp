@@ -1,3 +1,4 @@
+#include "signal/sample_words.h"
 #include "signal/scan_paths.h"
 
 #include "tape_files/tap_entry.h"
@@ -12,36 +13,6 @@ constexpr unsigned word_bits = 64;
 
 static_assert(pulse_output_capacity >= max_chunk_bytes * 8 + 3 + tap_max_entry_size,
               "one byte per sample, a 4-byte first entry, and room for a whole-entry store");
-
-// Sample bytes as one word in sample order: the k-th sample in bit k. Each
-// byte holds its earliest sample in bit 7, so the bits of every byte are
-// reversed.
-std::uint64_t in_sample_order(std::uint64_t word)
-{
-    word = ((word >> 1) & 0x5555555555555555ULL) | ((word & 0x5555555555555555ULL) << 1);
-    word = ((word >> 2) & 0x3333333333333333ULL) | ((word & 0x3333333333333333ULL) << 2);
-    word = ((word >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((word & 0x0F0F0F0F0F0F0F0FULL) << 4);
-    return word;
-}
-
-// Eight sample bytes, first byte lowest, bits as stored.
-std::uint64_t load_bytes(const std::uint8_t* samples)
-{
-    return std::uint64_t{samples[0]} | (std::uint64_t{samples[1]} << 8) | (std::uint64_t{samples[2]} << 16) |
-           (std::uint64_t{samples[3]} << 24) | (std::uint64_t{samples[4]} << 32) | (std::uint64_t{samples[5]} << 40) |
-           (std::uint64_t{samples[6]} << 48) | (std::uint64_t{samples[7]} << 56);
-}
-
-// The first `size` (below 8) sample bytes, first byte lowest; the rest read
-// as 0 and must be masked off by the caller.
-std::uint64_t load_bytes(const std::uint8_t* samples, std::size_t size)
-{
-    std::uint64_t word = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        word |= std::uint64_t{samples[i]} << (8 * i);
-    }
-    return word;
-}
 
 template <bool half_waves>
 std::uint64_t wave_value(std::uint64_t n, std::uint8_t period)
@@ -99,14 +70,14 @@ std::size_t scan(const std::uint8_t* samples, std::size_t length, std::uint8_t p
     std::uint64_t asymmetric = state.asymmetric_pulses;
     for (std::size_t offset = 0; offset < length; offset += 8) {
         // A long phase: whole words at the current level hold no edge.
-        while (length - offset >= 8 && load_bytes(samples + offset) == 0 - level) {
+        while (length - offset >= 8 && load_sample_bytes(samples + offset) == 0 - level) {
             offset += 8;
         }
         if (offset >= length) {
             break;
         }
         const std::size_t size = length - offset < 8 ? length - offset : 8;
-        const std::uint64_t bytes = size == 8 ? load_bytes(samples + offset) : load_bytes(samples + offset, size);
+        const std::uint64_t bytes = size == 8 ? load_sample_bytes(samples + offset) : load_sample_bytes(samples + offset, size);
         const std::uint64_t word = in_sample_order(bytes);
         const auto valid_bits = static_cast<unsigned>(size * 8);
         const std::uint64_t valid = ~std::uint64_t{0} >> (word_bits - valid_bits);
