@@ -14,12 +14,14 @@ static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accep
 
 constexpr std::uint64_t advisory_threshold = 200;
 
-// What a conversion reuses for every chunk; each conversion has its own, on
-// its stack.
+// Where a conversion puts the entries of every chunk; each conversion has
+// its own, on its stack.
 struct chunk_buffers {
-    std::uint8_t samples[ctf_chunk_size];
     std::uint8_t entries[pulse_output_capacity];
 };
+
+// The input buffer of a conversion on streams given by the caller.
+constexpr std::size_t stream_conversion_buffer_size = 8 * ctf_min_buffer_size;
 
 constexpr const char* usage_lines[] = {
     "USAGE: velmora <CTFfile> <TAPfile> [<TAPversion>]",
@@ -55,11 +57,11 @@ run_status convert_blocks(ctf_reader& reader, const ctf_header& header, int vers
             return input_failure(result);
         }
         while (block.remaining > 0) {
-            std::size_t length = 0;
-            result = read_ctf_chunk(reader, block, buffers.samples, length);
-            if (length > 0) {
+            std::span<const std::uint8_t> samples;
+            result = read_ctf_chunk(reader, block, samples);
+            if (!samples.empty()) {
                 const std::size_t size =
-                    convert_chunk(buffers.samples, length, block.sample_period, version, state, buffers.entries);
+                    convert_chunk(samples.data(), samples.size(), block.sample_period, version, state, buffers.entries);
                 if (!write_tap_data(writer, buffers.entries, size)) {
                     return run_status::cannot_write_output;
                 }
@@ -154,10 +156,12 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
         std::fclose(input);
         return run_outcome{run_status::cannot_open_input, 0};
     }
-    std::setvbuf(input, buffers.input, _IOFBF, sizeof buffers.input);
+    // The reader takes the capture in large reads straight into its own
+    // buffer; a stream buffer would only copy every byte once more.
+    std::setvbuf(input, nullptr, _IONBF, 0);
     // A TAP image given in place of the capture (the arguments swapped) is
     // refused before the output, perhaps the user's capture, is touched.
-    ctf_reader reader{input, 0};
+    ctf_reader reader{input, buffers.input};
     const std::span<const std::uint8_t> start = peek_ctf_start(reader, tap_recognition_size);
     if (is_tap_image_start(start.data(), start.size())) {
         std::fclose(input);
@@ -182,7 +186,8 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
 
 run_outcome convert_streams(std::FILE* input, std::FILE* output, int version)
 {
-    ctf_reader reader{input, 0};
+    std::uint8_t buffer[stream_conversion_buffer_size];
+    ctf_reader reader{input, buffer};
     return convert_from_reader(reader, output, version);
 }
 

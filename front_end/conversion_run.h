@@ -28,13 +28,14 @@ struct run_request {
     int version; // 1 or 2
 };
 
-// The buffers of the two streams of a run: larger than stdio's own, so that
-// there are fewer system calls, and fixed, so that memory stays flat (the
-// conversion still sees chunks of 2048 bytes). Owned by the caller of
-// run_conversion, for as long as the run's streams are open.
+// The buffers of a run: the capture reader's and the output stream's,
+// larger than stdio's own, so that there are fewer system calls, and fixed,
+// so that memory stays flat (the conversion still sees chunks of 2048
+// bytes). Owned by the caller of run_conversion, for as long as the run's
+// streams are open.
 inline constexpr std::size_t stream_buffer_size = std::size_t{1} << 18;
 struct stream_buffers {
-    char input[stream_buffer_size];
+    std::uint8_t input[stream_buffer_size];
     char output[stream_buffer_size];
 };
 
@@ -57,7 +58,8 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers);
 // from `input` strictly front to back and writes the TAP image of `version`
 // (1 or 2) to `output`, which must be able to seek back to its start to
 // patch the header. `output` is closed whatever happens (a failure to close
-// it is a write failure); `input` is left open. Never removes anything: an
+// it is a write failure); `input` is left open, perhaps read past the end of
+// the capture. Never removes anything: an
 // image that could not be written is for the caller to remove. Does not look
 // for a TAP image in place of the capture. Any status but wrong_arguments,
 // cannot_open_input, input_is_tap_image and cannot_open_output may result.

@@ -7,26 +7,50 @@
 namespace velmora {
 namespace {
 
-// Reads exactly `size` bytes unless the stream ends or fails first; bytes
-// looked at ahead come first. A stream that has ended or failed is not read
-// again, so a short look-ahead is reported by the read that needs more than
-// it holds.
-ctf_read_result read_exactly(ctf_reader& reader, std::uint8_t* bytes, std::size_t size, std::size_t& got)
+// Makes at least `size` (at most the buffer's size) bytes wait in the
+// buffer, unless the stream ends or fails first. The bytes waiting move to
+// the front only when the rest of the buffer cannot hold the request. A
+// stream that has ended or failed is not read again, so a short look-ahead
+// is reported by the read that needs more than it holds.
+void fill(ctf_reader& reader, std::size_t size)
 {
-    const std::size_t waiting = std::min(size, reader.lookahead_end - reader.lookahead_next);
-    if (waiting > 0) {
-        std::memcpy(bytes, reader.lookahead + reader.lookahead_next, waiting);
-        reader.lookahead_next += waiting;
+    assert(size <= reader.buffer.size() && reader.buffer.size() >= ctf_min_buffer_size);
+    if (reader.end - reader.next >= size || std::feof(reader.file) != 0 || std::ferror(reader.file) != 0) {
+        return;
     }
-    got = waiting;
-    if (got < size && std::feof(reader.file) == 0 && std::ferror(reader.file) == 0) {
-        got += std::fread(bytes + waiting, 1, size - waiting, reader.file);
+    if (reader.buffer.size() - reader.next < size) {
+        std::memmove(reader.buffer.data(), reader.buffer.data() + reader.next, reader.end - reader.next);
+        reader.end -= reader.next;
+        reader.next = 0;
     }
+    // fread returns less than asked only at the end of the stream or after
+    // an error.
+    reader.end += std::fread(reader.buffer.data() + reader.end, 1, reader.buffer.size() - reader.end, reader.file);
+}
+
+// Hands out up to `size` bytes waiting in the buffer after filling it:
+// `size` unless the stream ended or failed first.
+ctf_read_result take(ctf_reader& reader, std::size_t size, std::span<const std::uint8_t>& taken)
+{
+    fill(reader, size);
+    const std::size_t got = std::min(size, reader.end - reader.next);
+    taken = {reader.buffer.data() + reader.next, got};
+    reader.next += got;
     reader.position += got;
     if (got == size) {
         return ctf_read_result::ok;
     }
     return std::ferror(reader.file) != 0 ? ctf_read_result::read_error : ctf_read_result::ended_early;
+}
+
+// take() into a small array of the caller's: the whole array or a failure.
+template <std::size_t size>
+ctf_read_result take_copy(ctf_reader& reader, std::uint8_t (&bytes)[size])
+{
+    std::span<const std::uint8_t> taken;
+    const ctf_read_result result = take(reader, size, taken);
+    std::copy(taken.begin(), taken.end(), bytes);
+    return result;
 }
 
 } // namespace
@@ -57,17 +81,15 @@ std::int32_t ctf_block_count(const ctf_header& header)
 
 std::span<const std::uint8_t> peek_ctf_start(ctf_reader& reader, std::size_t size)
 {
-    assert(size <= ctf_lookahead_capacity && reader.position == 0 && reader.lookahead_end == 0);
-    reader.lookahead_next = 0;
-    reader.lookahead_end = std::fread(reader.lookahead, 1, size, reader.file);
-    return {reader.lookahead, reader.lookahead_end};
+    assert(size <= ctf_min_buffer_size && reader.position == 0 && reader.end == 0);
+    fill(reader, size);
+    return {reader.buffer.data(), std::min(size, reader.end)};
 }
 
 ctf_read_result read_ctf_header(ctf_reader& reader, ctf_header& header)
 {
     std::uint8_t bytes[ctf_header_size];
-    std::size_t got = 0;
-    const ctf_read_result result = read_exactly(reader, bytes, sizeof bytes, got);
+    const ctf_read_result result = take_copy(reader, bytes);
     if (result == ctf_read_result::ok) {
         header = decode_ctf_header(bytes);
     }
@@ -77,21 +99,19 @@ ctf_read_result read_ctf_header(ctf_reader& reader, ctf_header& header)
 ctf_read_result read_ctf_block_descriptor(ctf_reader& reader, ctf_block_descriptor& block)
 {
     std::uint8_t bytes[ctf_descriptor_size];
-    std::size_t got = 0;
-    const ctf_read_result result = read_exactly(reader, bytes, sizeof bytes, got);
+    const ctf_read_result result = take_copy(reader, bytes);
     if (result == ctf_read_result::ok) {
         block = decode_ctf_block_descriptor(bytes, reader.position);
     }
     return result;
 }
 
-ctf_read_result read_ctf_chunk(ctf_reader& reader, ctf_block_descriptor& block,
-                               std::uint8_t (&chunk)[ctf_chunk_size], std::size_t& length)
+ctf_read_result read_ctf_chunk(ctf_reader& reader, ctf_block_descriptor& block, std::span<const std::uint8_t>& chunk)
 {
     assert(block.remaining > 0);
     const auto request = static_cast<std::size_t>(std::min<std::int64_t>(block.remaining, ctf_chunk_size));
     block.remaining -= static_cast<std::int64_t>(request);
-    return read_exactly(reader, chunk, request, length);
+    return take(reader, request, chunk);
 }
 
 } // namespace velmora

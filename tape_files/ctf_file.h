@@ -28,19 +28,21 @@ struct ctf_block_descriptor {
     std::int64_t remaining;     // sample bytes not yet read; 0 or below means none
 };
 
-// Most bytes that can be looked at before the capture is read.
-inline constexpr std::size_t ctf_lookahead_capacity = 16;
+// Smallest buffer a reader works with: one whole chunk.
+inline constexpr std::size_t ctf_min_buffer_size = ctf_chunk_size;
 
-// The input stream and how many bytes have been handed out from it. The
+// The input stream, the caller's buffer for bytes taken from it ahead of
+// being handed out, and how many bytes have been handed out. The stream is
+// read as far as the buffer allows at a time, so a larger buffer means fewer
+// and larger reads, and it may be read past the end of the capture. The
 // position is counted, never asked of the stream, so a pipe reads like a
-// file. Bytes looked at ahead (peek_ctf_start) wait in `lookahead` and are
-// handed out before anything more is taken from the stream.
+// file.
 struct ctf_reader {
     std::FILE* file;
-    std::uint64_t position;
-    std::uint8_t lookahead[ctf_lookahead_capacity]{};
-    std::size_t lookahead_next = 0;
-    std::size_t lookahead_end = 0;
+    std::span<std::uint8_t> buffer; // at least ctf_min_buffer_size bytes
+    std::uint64_t position = 0;
+    std::size_t next = 0; // buffer[next, end): taken from the stream, not yet handed out
+    std::size_t end = 0;
 };
 
 enum class ctf_read_result {
@@ -60,22 +62,22 @@ ctf_block_descriptor decode_ctf_block_descriptor(const std::uint8_t (&bytes)[ctf
 // Number of blocks the header announces (0 for a field of 1 or below).
 std::int32_t ctf_block_count(const ctf_header& header);
 
-// The first `size` (at most ctf_lookahead_capacity) bytes of the stream,
-// taken from it but not handed out: the reads that follow return them first,
-// so the stream is still read once, front to back. Fewer arrive when the
-// stream ends or fails first; the read that reaches that point reports it.
-// Call before anything else is read.
+// The first `size` (at most ctf_min_buffer_size) bytes of the stream, taken
+// from it but not handed out: the reads that follow return them first, so
+// the stream is still read once, front to back. Fewer arrive when the stream
+// ends or fails first; the read that reaches that point reports it. Valid
+// until the next read. Call before anything else is read.
 std::span<const std::uint8_t> peek_ctf_start(ctf_reader& reader, std::size_t size);
 
 ctf_read_result read_ctf_header(ctf_reader& reader, ctf_header& header);
 ctf_read_result read_ctf_block_descriptor(ctf_reader& reader, ctf_block_descriptor& block);
 
-// Reads the block's next min(remaining, ctf_chunk_size) bytes into `chunk`
-// and lowers `remaining` by that request. `length` is set to the bytes that
-// actually arrived: fewer than requested only with a result other than ok.
-// Call only while block.remaining > 0.
-ctf_read_result read_ctf_chunk(ctf_reader& reader, ctf_block_descriptor& block,
-                               std::uint8_t (&chunk)[ctf_chunk_size], std::size_t& length);
+// Hands out the block's next min(remaining, ctf_chunk_size) bytes as
+// `chunk`, a view into the reader's buffer valid until the next read, and
+// lowers `remaining` by that request. `chunk` holds the bytes that actually
+// arrived: fewer than requested only with a result other than ok. Call only
+// while block.remaining > 0.
+ctf_read_result read_ctf_chunk(ctf_reader& reader, ctf_block_descriptor& block, std::span<const std::uint8_t>& chunk);
 
 } // namespace velmora
 

@@ -128,17 +128,17 @@ TEST(ctf_reading, splits_a_block_into_full_chunks_and_the_rest)
 {
     const bytes image = capture::ctf_image({capture::block{20, bytes(5000, 0x5A)}});
     std::FILE* const file = file_holding(image);
-    ctf_reader reader{file, 0};
+    std::uint8_t buffer[ctf_min_buffer_size];
+    ctf_reader reader{file, buffer};
     ctf_header header{};
     ASSERT_EQ(read_ctf_header(reader, header), ctf_read_result::ok);
     ctf_block_descriptor block{};
     ASSERT_EQ(read_ctf_block_descriptor(reader, block), ctf_read_result::ok);
     std::vector<std::size_t> lengths;
-    std::uint8_t chunk[ctf_chunk_size];
     while (block.remaining > 0) {
-        std::size_t length = 0;
-        ASSERT_EQ(read_ctf_chunk(reader, block, chunk, length), ctf_read_result::ok);
-        lengths.push_back(length);
+        std::span<const std::uint8_t> chunk;
+        ASSERT_EQ(read_ctf_chunk(reader, block, chunk), ctf_read_result::ok);
+        lengths.push_back(chunk.size());
     }
     EXPECT_EQ(lengths, (std::vector<std::size_t>{2048, 2048, 904}));
     EXPECT_EQ(reader.position, image.size());
@@ -150,15 +150,15 @@ TEST(ctf_reading, reports_bytes_actually_read_when_the_file_ends_early)
     bytes image = capture::ctf_image({capture::block{20, bytes(3000, 0x5A)}});
     image.resize(image.size() - 1000);
     std::FILE* const file = file_holding(image);
-    ctf_reader reader{file, 0};
+    std::uint8_t buffer[ctf_min_buffer_size];
+    ctf_reader reader{file, buffer};
     ctf_header header{};
     ctf_block_descriptor block{};
     ASSERT_EQ(read_ctf_header(reader, header), ctf_read_result::ok);
     ASSERT_EQ(read_ctf_block_descriptor(reader, block), ctf_read_result::ok);
-    std::uint8_t chunk[ctf_chunk_size];
-    std::size_t length = 0;
-    ASSERT_EQ(read_ctf_chunk(reader, block, chunk, length), ctf_read_result::ended_early);
-    EXPECT_EQ(length, 2000U);
+    std::span<const std::uint8_t> chunk;
+    ASSERT_EQ(read_ctf_chunk(reader, block, chunk), ctf_read_result::ended_early);
+    EXPECT_EQ(chunk.size(), 2000U);
     EXPECT_EQ(read_ctf_block_descriptor(reader, block), ctf_read_result::ended_early);
     std::fclose(file);
 }
@@ -174,13 +174,54 @@ std::string read_through(ctf_reader& reader)
     ctf_block_descriptor block{};
     result = result == ctf_read_result::ok ? read_ctf_block_descriptor(reader, block) : result;
     seen += std::to_string(static_cast<int>(result)) + " " + std::to_string(block.remaining) + ";";
-    std::uint8_t chunk[ctf_chunk_size];
     while (result == ctf_read_result::ok && block.remaining > 0) {
-        std::size_t length = 0;
-        result = read_ctf_chunk(reader, block, chunk, length);
-        seen += std::to_string(static_cast<int>(result)) + " " + std::string(chunk, chunk + length) + ";";
+        std::span<const std::uint8_t> chunk;
+        result = read_ctf_chunk(reader, block, chunk);
+        seen += std::to_string(static_cast<int>(result)) + " " + std::string(chunk.begin(), chunk.end()) + ";";
     }
     return seen + std::to_string(reader.position);
+}
+
+// A reader's buffer decides only how the stream is read, never what is handed
+// out: chunks that straddle the end of what one read brought must come out
+// whole, whatever the buffer's size.
+TEST(ctf_reading, hands_out_the_same_bytes_whatever_its_buffer_size)
+{
+    bytes first(3001);
+    bytes second(4099);
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        first[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    for (std::size_t i = 0; i < second.size(); ++i) {
+        second[i] = static_cast<std::uint8_t>(i * 13 + 1);
+    }
+    const bytes image = capture::ctf_image({capture::block{20, first}, capture::block{40, second}});
+    // Header, both descriptors and every sample byte, in the order read.
+    const auto read_all = [&image](std::size_t buffer_size) {
+        std::FILE* const file = file_holding(image);
+        std::vector<std::uint8_t> buffer(buffer_size);
+        ctf_reader reader{file, buffer};
+        std::string seen;
+        ctf_header header{};
+        EXPECT_EQ(read_ctf_header(reader, header), ctf_read_result::ok);
+        for (int block_number = 0; block_number < 2; ++block_number) {
+            ctf_block_descriptor block{};
+            EXPECT_EQ(read_ctf_block_descriptor(reader, block), ctf_read_result::ok);
+            seen += "block " + std::to_string(block.remaining) + ";";
+            while (block.remaining > 0) {
+                std::span<const std::uint8_t> chunk;
+                EXPECT_EQ(read_ctf_chunk(reader, block, chunk), ctf_read_result::ok);
+                seen += std::string(chunk.begin(), chunk.end()) + ";";
+            }
+        }
+        std::fclose(file);
+        return seen;
+    };
+    const std::string whole = read_all(image.size());
+    for (const std::size_t size : {ctf_min_buffer_size, ctf_min_buffer_size + 1, std::size_t{3000}, std::size_t{4107}}) {
+        SCOPED_TRACE("buffer of " + std::to_string(size) + " bytes");
+        EXPECT_EQ(read_all(size), whole);
+    }
 }
 
 // Looking at the first bytes ahead, as the front end does to recognise a TAP
@@ -194,8 +235,10 @@ TEST(ctf_reading, looking_ahead_changes_nothing_that_is_read)
         const bytes head(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
         std::FILE* const plain_file = file_holding(head);
         std::FILE* const peeked_file = file_holding(head);
-        ctf_reader plain{plain_file, 0};
-        ctf_reader peeked{peeked_file, 0};
+        std::uint8_t plain_buffer[ctf_min_buffer_size];
+        std::uint8_t peeked_buffer[ctf_min_buffer_size];
+        ctf_reader plain{plain_file, plain_buffer};
+        ctf_reader peeked{peeked_file, peeked_buffer};
         const std::span<const std::uint8_t> start = peek_ctf_start(peeked, tap_recognition_size);
         EXPECT_EQ(bytes(start.begin(), start.end()),
                   bytes(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(cut, 12))));
