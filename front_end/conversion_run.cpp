@@ -14,14 +14,11 @@ static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accep
 
 constexpr std::uint64_t advisory_threshold = 200;
 
-// Where a conversion puts the entries of every chunk; each conversion has
-// its own, on its stack.
-struct chunk_buffers {
-    std::uint8_t entries[pulse_output_capacity];
-};
+static_assert(stream_buffer_size >= pulse_output_capacity, "the image buffer holds a chunk's entries");
 
-// The input buffer of a conversion on streams given by the caller.
-constexpr std::size_t stream_conversion_buffer_size = 8 * ctf_min_buffer_size;
+// The buffers of a conversion on streams given by the caller, on its stack.
+constexpr std::size_t given_stream_buffer_size = 4 * pulse_output_capacity;
+static_assert(given_stream_buffer_size >= ctf_min_buffer_size, "the capture buffer holds a chunk");
 
 constexpr const char* usage_lines[] = {
     "USAGE: velmora <CTFfile> <TAPfile> [<TAPversion>]",
@@ -47,7 +44,7 @@ run_status input_failure(ctf_read_result result)
 // Walks every block after the header, writing entries and block gaps. Stops
 // at the first failure; what was read before it is converted and written.
 run_status convert_blocks(ctf_reader& reader, const ctf_header& header, int version, tap_writer& writer,
-                          pulse_state& state, chunk_buffers& buffers)
+                          pulse_state& state)
 {
     const std::int32_t blocks = ctf_block_count(header);
     for (std::int32_t block_number = 1; block_number <= blocks; ++block_number) {
@@ -60,9 +57,14 @@ run_status convert_blocks(ctf_reader& reader, const ctf_header& header, int vers
             std::span<const std::uint8_t> samples;
             result = read_ctf_chunk(reader, block, samples);
             if (!samples.empty()) {
+                // The entries go straight into the image's buffer.
+                std::uint8_t* const entries = reserve_tap_data(writer, pulse_output_capacity);
+                if (entries == nullptr) {
+                    return run_status::cannot_write_output;
+                }
                 const std::size_t size =
-                    convert_chunk(samples.data(), samples.size(), block.sample_period, version, state, buffers.entries);
-                if (!write_tap_data(writer, buffers.entries, size)) {
+                    convert_chunk(samples.data(), samples.size(), block.sample_period, version, state, entries);
+                if (!commit_tap_data(writer, size)) {
                     return run_status::cannot_write_output;
                 }
             }
@@ -98,8 +100,7 @@ run_status convert_open_files(ctf_reader& reader, int version, tap_writer& write
     if (!write_tap_header(writer, image)) {
         return run_status::cannot_write_output;
     }
-    chunk_buffers buffers;
-    const run_status status = convert_blocks(reader, header, version, writer, state, buffers);
+    const run_status status = convert_blocks(reader, header, version, writer, state);
     if (status == run_status::cannot_write_output || !finish_tap_file(writer, image)) {
         return run_status::cannot_write_output;
     }
@@ -108,9 +109,10 @@ run_status convert_open_files(ctf_reader& reader, int version, tap_writer& write
 
 // The conversion of a capture whose reader may already hold bytes looked at
 // ahead; see convert_streams.
-run_outcome convert_from_reader(ctf_reader& reader, std::FILE* output, int version)
+run_outcome convert_from_reader(ctf_reader& reader, std::FILE* output, std::span<std::uint8_t> output_buffer,
+                                int version)
 {
-    tap_writer writer{output, 0};
+    tap_writer writer{output, output_buffer};
     pulse_state state{};
     run_status status = convert_open_files(reader, version, writer, state);
     // Still open only when the image was never finished.
@@ -172,8 +174,10 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
         std::fclose(input);
         return run_outcome{run_status::cannot_open_output, 0};
     }
-    std::setvbuf(output.stream, buffers.output, _IOFBF, sizeof buffers.output);
-    run_outcome outcome = convert_from_reader(reader, output.stream, request.version);
+    // The image gathers in the writer's buffer and is written in large
+    // pieces; a stream buffer would only copy it once more.
+    std::setvbuf(output.stream, nullptr, _IONBF, 0);
+    run_outcome outcome = convert_from_reader(reader, output.stream, buffers.output, request.version);
     if (outcome.status == run_status::cannot_write_output) {
         discard_unfinished_output(output);
         // No advice about an image that was not kept.
@@ -186,9 +190,10 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
 
 run_outcome convert_streams(std::FILE* input, std::FILE* output, int version)
 {
-    std::uint8_t buffer[stream_conversion_buffer_size];
-    ctf_reader reader{input, buffer};
-    return convert_from_reader(reader, output, version);
+    std::uint8_t input_buffer[given_stream_buffer_size];
+    std::uint8_t output_buffer[given_stream_buffer_size];
+    ctf_reader reader{input, input_buffer};
+    return convert_from_reader(reader, output, output_buffer, version);
 }
 
 void print_banner(std::FILE* out)

@@ -28,15 +28,15 @@ struct run_request {
     int version; // 1 or 2
 };
 
-// The buffers of a run: the capture reader's and the output stream's,
-// larger than stdio's own, so that there are fewer system calls, and fixed,
+// The buffers of a run: the capture reader's and the image writer's, larger
+// than stdio's own, so that there are fewer system calls, and fixed,
 // so that memory stays flat (the conversion still sees chunks of 2048
 // bytes). Owned by the caller of run_conversion, for as long as the run's
 // streams are open.
 inline constexpr std::size_t stream_buffer_size = std::size_t{1} << 18;
 struct stream_buffers {
     std::uint8_t input[stream_buffer_size];
-    char output[stream_buffer_size];
+    std::uint8_t output[stream_buffer_size];
 };
 
 struct run_outcome {

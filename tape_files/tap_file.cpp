@@ -1,5 +1,6 @@
 #include "tape_files/tap_file.h"
 
+#include <cassert>
 #include <cstring>
 #include <limits>
 
@@ -11,7 +12,7 @@ constexpr std::uint64_t tap_max_data_size = std::numeric_limits<std::uint32_t>::
 
 bool write_all(std::FILE* file, const std::uint8_t* bytes, std::size_t size)
 {
-    return std::fwrite(bytes, 1, size, file) == size;
+    return size == 0 || std::fwrite(bytes, 1, size, file) == size;
 }
 
 } // namespace
@@ -44,14 +45,38 @@ bool write_tap_header(tap_writer& writer, const tap_header& header)
     return write_all(writer.file, bytes, sizeof bytes);
 }
 
-bool write_tap_data(tap_writer& writer, const std::uint8_t* bytes, std::size_t size)
+std::uint8_t* reserve_tap_data(tap_writer& writer, std::size_t size)
 {
+    assert(size <= writer.buffer.size());
+    if (writer.buffer.size() - writer.waiting < size) {
+        if (!write_all(writer.file, writer.buffer.data(), writer.waiting)) {
+            return nullptr;
+        }
+        writer.waiting = 0;
+    }
+    return writer.buffer.data() + writer.waiting;
+}
+
+bool commit_tap_data(tap_writer& writer, std::size_t size)
+{
+    assert(size <= writer.buffer.size() - writer.waiting);
     // Stop as soon as the size can no longer be stored in the header.
     if (writer.data_size + size > tap_max_data_size) {
         return false;
     }
     writer.data_size += size;
-    return write_all(writer.file, bytes, size);
+    writer.waiting += size;
+    return true;
+}
+
+bool write_tap_data(tap_writer& writer, const std::uint8_t* bytes, std::size_t size)
+{
+    std::uint8_t* const room = reserve_tap_data(writer, size);
+    if (room == nullptr) {
+        return false;
+    }
+    std::memcpy(room, bytes, size);
+    return commit_tap_data(writer, size);
 }
 
 bool write_tap_block_gap(tap_writer& writer)
@@ -66,10 +91,11 @@ bool finish_tap_file(tap_writer& writer, tap_header& header)
     writer.file = nullptr;
     std::uint8_t bytes[tap_header_size];
     encode_tap_header(header, bytes);
-    // The buffered entries are flushed before the seek, so that a failure to
-    // write them is seen here and not lost with the buffer.
-    const bool patched = std::fflush(file) == 0 && std::fseek(file, 0, SEEK_SET) == 0 &&
-                         write_all(file, bytes, sizeof bytes);
+    // The entries waiting are written and flushed before the seek, so that a
+    // failure to write them is seen here and not lost with the buffer.
+    const bool patched = write_all(file, writer.buffer.data(), writer.waiting) && std::fflush(file) == 0 &&
+                         std::fseek(file, 0, SEEK_SET) == 0 && write_all(file, bytes, sizeof bytes);
+    writer.waiting = 0;
     const bool closed = std::fclose(file) == 0;
     return patched && closed;
 }

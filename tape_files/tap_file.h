@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 namespace velmora {
 
@@ -29,10 +30,13 @@ struct tap_header {
     std::uint32_t data_size; // bytes after the header; 0 until the image is finished
 };
 
-// The output stream and the number of bytes written after its header.
+// The output stream, the caller's buffer where data gathers before it is
+// written in one piece, and the number of bytes of data after the header.
 struct tap_writer {
     std::FILE* file;
-    std::uint64_t data_size;
+    std::span<std::uint8_t> buffer;
+    std::uint64_t data_size = 0; // written or waiting in the buffer
+    std::size_t waiting = 0;     // buffer[0, waiting): data not yet written
 };
 
 // True if the first `size` bytes of a file mark it as a raw TAP image of any
@@ -42,13 +46,26 @@ bool is_tap_image_start(const std::uint8_t* bytes, std::size_t size);
 void encode_tap_header(const tap_header& header, std::uint8_t (&bytes)[tap_header_size]);
 
 // Each write returns false on the first failure; the image is then unusable.
+// The header goes straight to the stream, before any data.
 [[nodiscard]] bool write_tap_header(tap_writer& writer, const tap_header& header);
+
+// Room for `size` (at most the buffer's size) bytes of data after the data
+// so far, in the writer's buffer, valid until the next call on the writer;
+// what waits there is written out first when the room is short. Null if
+// that write fails.
+[[nodiscard]] std::uint8_t* reserve_tap_data(tap_writer& writer, std::size_t size);
+// Takes the first `size` bytes of the room last reserved as data. False if
+// the data size would no longer fit in the header's 32 bits; nothing is
+// taken then.
+[[nodiscard]] bool commit_tap_data(tap_writer& writer, std::size_t size);
+
+// Copies `size` (at most the buffer's size) bytes as data.
 [[nodiscard]] bool write_tap_data(tap_writer& writer, const std::uint8_t* bytes, std::size_t size);
 [[nodiscard]] bool write_tap_block_gap(tap_writer& writer);
 
-// Stores the bytes written after the header as its data size, rewrites the
-// header at offset 0 and closes the stream, which is closed whatever the
-// result. Fails if any of these steps fails or the size exceeds 32 bits.
+// Writes out the data waiting, stores the bytes after the header as its data
+// size, rewrites the header at offset 0 and closes the stream, which is
+// closed whatever the result. Fails if any of these steps fails.
 [[nodiscard]] bool finish_tap_file(tap_writer& writer, tap_header& header);
 
 } // namespace velmora

@@ -265,7 +265,9 @@ TEST(tap_writing, patches_the_data_size_and_fails_on_a_stream_that_cannot_seek)
     std::FILE* const file = std::tmpfile();
     ASSERT_NE(file, nullptr);
     const int copy = dup(fileno(file));
-    tap_writer writer{file, 0};
+    // Only the gap fits: the data before it is written out to make room.
+    std::uint8_t buffer[sizeof tap_block_gap];
+    tap_writer writer{file, buffer};
     tap_header header{1, 0};
     ASSERT_TRUE(write_tap_header(writer, header));
     const std::uint8_t data[] = {1, 2, 3};
@@ -282,7 +284,7 @@ TEST(tap_writing, patches_the_data_size_and_fails_on_a_stream_that_cannot_seek)
 
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
-    tap_writer piped{fdopen(ends[1], "wb"), 0};
+    tap_writer piped{fdopen(ends[1], "wb"), buffer};
     ASSERT_TRUE(write_tap_header(piped, header));
     EXPECT_FALSE(finish_tap_file(piped, header));
     close(ends[0]);
@@ -296,7 +298,8 @@ TEST(tap_writing, accepts_data_up_to_the_largest_size_the_header_holds_and_not_a
     std::FILE* const file = std::tmpfile();
     ASSERT_NE(file, nullptr);
     const int copy = dup(fileno(file));
-    tap_writer writer{file, 0};
+    std::uint8_t buffer[64];
+    tap_writer writer{file, buffer};
     tap_header header{2, 0};
     ASSERT_TRUE(write_tap_header(writer, header));
     writer.data_size = 0xFFFFFFFD;
@@ -309,7 +312,7 @@ TEST(tap_writing, accepts_data_up_to_the_largest_size_the_header_holds_and_not_a
     EXPECT_EQ(bytes(written + 16, written + 20), (bytes{0xFF, 0xFF, 0xFF, 0xFF}));
     close(copy);
 
-    tap_writer full{std::tmpfile(), 0xFFFFFFFF};
+    tap_writer full{std::tmpfile(), buffer, 0xFFFFFFFF};
     ASSERT_NE(full.file, nullptr);
     EXPECT_FALSE(write_tap_data(full, data, 1)) << "a byte past 4 GiB - 1 is accepted";
     EXPECT_FALSE(write_tap_block_gap(full));
