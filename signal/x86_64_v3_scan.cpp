@@ -34,6 +34,7 @@
 #include <bit>
 #include <cassert>
 #include <cpuid.h>
+#include <cstring>
 #include <immintrin.h>
 
 #define VELMORA_X86_64_V3 __attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt")))
@@ -189,13 +190,6 @@ VELMORA_X86_64_V3 __m256i lane_start_bytes(unsigned first, unsigned second, unsi
                             d, d);
 }
 
-// Sixteen indices in a group, bytes, as indices in the chunk of the group
-// starting at sample `group_start` (in every lane).
-VELMORA_X86_64_V3 inline __m256i widen_positions(__m128i bytes, __m256i group_start)
-{
-    return _mm256_add_epi16(_mm256_cvtepu8_epi16(bytes), group_start);
-}
-
 // Pass 2: the sample index within the chunk of every edge, in order, into
 // `positions`, which must have room for position_slack more than the number
 // of edges. Only the groups of words marked in `groups` are looked at; the
@@ -236,18 +230,26 @@ VELMORA_X86_64_V3 std::size_t find_edge_positions(const std::uint64_t* masks, st
         const __m256i fifth = _mm256_srli_epi32(exponents[4], 24);
         const __m256i bytes_0145 = _mm256_add_epi8(_mm256_unpacklo_epi32(first_four, fifth), lanes_0145);
         const __m256i bytes_2367 = _mm256_add_epi8(_mm256_unpackhi_epi32(first_four, fifth), lanes_2367);
-        const __m256i group_start = _mm256_set1_epi16(static_cast<short>(base));
+        // An index in the chunk is the group's number times 256 plus the
+        // index in the group: the group's number is the high byte of every
+        // 16-bit index. Lanes 0 to 3 land in the low halves, 4 to 7 in the
+        // high halves of the four vectors.
+        static_assert(words_per_group * 64 == 256, "an index in the group is one byte");
+        const __m256i group_number = _mm256_set1_epi8(static_cast<char>(group));
         auto* const lane_vectors = reinterpret_cast<__m256i*>(lane_positions);
-        _mm256_store_si256(lane_vectors + 0, widen_positions(_mm256_castsi256_si128(bytes_0145), group_start));
-        _mm256_store_si256(lane_vectors + 1, widen_positions(_mm256_castsi256_si128(bytes_2367), group_start));
-        _mm256_store_si256(lane_vectors + 2, widen_positions(_mm256_extracti128_si256(bytes_0145, 1), group_start));
-        _mm256_store_si256(lane_vectors + 3, widen_positions(_mm256_extracti128_si256(bytes_2367, 1), group_start));
-        const auto* const lane_masks = reinterpret_cast<const std::uint32_t*>(group_masks);
+        _mm256_store_si256(lane_vectors + 0, _mm256_unpacklo_epi8(bytes_0145, group_number));
+        _mm256_store_si256(lane_vectors + 1, _mm256_unpackhi_epi8(bytes_0145, group_number));
+        _mm256_store_si256(lane_vectors + 2, _mm256_unpacklo_epi8(bytes_2367, group_number));
+        _mm256_store_si256(lane_vectors + 3, _mm256_unpackhi_epi8(bytes_2367, group_number));
 #pragma GCC unroll 8
         for (unsigned lane = 0; lane < lanes_per_group; ++lane) {
+            const unsigned vector = lane % 4;
+            const unsigned half = lane / 4;
             _mm_storeu_si128(reinterpret_cast<__m128i*>(end),
-                             _mm_load_si128(reinterpret_cast<const __m128i*>(lane_positions) + lane));
-            end += _mm_popcnt_u32(lane_masks[lane]);
+                             _mm_load_si128(reinterpret_cast<const __m128i*>(lane_positions) + 2 * vector + half));
+            std::uint32_t lane_mask = 0;
+            std::memcpy(&lane_mask, reinterpret_cast<const unsigned char*>(group_masks) + 4 * lane, sizeof lane_mask);
+            end += _mm_popcnt_u32(lane_mask);
         }
     }
     return static_cast<std::size_t>(end - positions);
