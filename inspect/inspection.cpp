@@ -5,42 +5,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace velmora {
 namespace {
 
 static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accepted by convert_chunk");
 
-constexpr std::size_t image_piece_size = std::size_t{1} << 16;
 constexpr std::uint64_t clamped_cycles = tap_max_pulse * cycles_per_tap_unit;
 constexpr std::uint64_t advisory_threshold = 200;
-
-// The input, with the bytes already taken to recognise its kind put back in
-// front of it, so that the file is still read only once and a pipe works.
-struct byte_source {
-    std::FILE* file;
-    std::uint8_t front[tap_recognition_size];
-    std::size_t front_size;
-    std::size_t front_used;
-    std::uint64_t position; // bytes handed out so far
-    bool error;
-};
-
-// Hands out up to `size` bytes; fewer only at the end of the stream or on an
-// error (then `error` is set).
-std::size_t read_source(byte_source& source, std::uint8_t* bytes, std::size_t size)
-{
-    std::size_t got = 0;
-    while (got < size && source.front_used < source.front_size) {
-        bytes[got++] = source.front[source.front_used++];
-    }
-    if (got < size) {
-        got += std::fread(bytes + got, 1, size - got, source.file);
-        source.error = source.error || std::ferror(source.file) != 0;
-    }
-    source.position += got;
-    return got;
-}
 
 // Counts of the one-byte entries by value, spread over four lanes: a
 // tape's pulses are mostly of a few values, and one counter incremented
@@ -125,48 +98,46 @@ std::uint64_t chunk_edges(int version, std::uint64_t entries, std::uint8_t befor
     return version == 2 ? entries : 2 * entries + before - after;
 }
 
-void inspect_capture(byte_source& source, int version, inspection& result)
+void inspect_capture(ctf_reader& reader, int version, inspection& result)
 {
-    std::uint8_t header_bytes[ctf_header_size];
-    if (read_source(source, header_bytes, sizeof header_bytes) < sizeof header_bytes) {
+    ctf_header header{};
+    if (read_ctf_header(reader, header) != ctf_read_result::ok) {
         result.cut = cut_place::ctf_header;
         result.cut_offset = 0;
         return;
     }
-    result.block_count_field = decode_ctf_header(header_bytes).block_count_field;
-    const std::int32_t blocks = ctf_block_count(decode_ctf_header(header_bytes));
+    result.block_count_field = header.block_count_field;
+    const std::int32_t blocks = ctf_block_count(header);
     pulse_state state{};
     tap_entry_stream entries{static_cast<std::uint8_t>(version), {}, 0};
-    std::uint8_t chunk[ctf_chunk_size];
     static std::uint8_t out[pulse_output_capacity];
     static entry_counter counter;
     counter = entry_counter{};
     for (std::int32_t number = 1; number <= blocks; ++number) {
-        const std::uint64_t descriptor_offset = source.position;
-        std::uint8_t descriptor_bytes[ctf_descriptor_size];
-        if (read_source(source, descriptor_bytes, sizeof descriptor_bytes) < sizeof descriptor_bytes) {
+        const std::uint64_t descriptor_offset = reader.position;
+        ctf_block_descriptor block{};
+        if (read_ctf_block_descriptor(reader, block) != ctf_read_result::ok) {
             result.cut = cut_place::ctf_descriptor;
             result.cut_offset = descriptor_offset;
             result.cut_block = number;
             break;
         }
-        ctf_block_descriptor block = decode_ctf_block_descriptor(descriptor_bytes, source.position);
         result.blocks.push_back(block_summary{number, block.sample_period, block.remaining, 0, 0, 0});
         block_summary& summary = result.blocks.back();
-        const std::uint64_t samples_offset = source.position;
+        const std::uint64_t samples_offset = reader.position;
         while (block.remaining > 0) {
-            const auto request = static_cast<std::size_t>(std::min<std::int64_t>(block.remaining, ctf_chunk_size));
-            block.remaining -= static_cast<std::int64_t>(request);
-            const std::size_t got = read_source(source, chunk, request);
-            if (got > 0) {
-                summary.sample_bytes += got;
+            std::span<const std::uint8_t> samples;
+            const ctf_read_result read = read_ctf_chunk(reader, block, samples);
+            if (!samples.empty()) {
+                summary.sample_bytes += samples.size();
                 const std::uint8_t before = state.level;
-                const std::size_t size = convert_chunk(chunk, got, block.sample_period, version, state, out);
+                const std::size_t size =
+                    convert_chunk(samples.data(), samples.size(), block.sample_period, version, state, out);
                 const std::uint64_t chunk_entries = count_entries(entries, out, size, counter, result.pulses);
                 summary.pulses += chunk_entries;
                 summary.edges += chunk_edges(version, chunk_entries, before, state.level);
             }
-            if (got < request) {
+            if (read != ctf_read_result::ok) {
                 result.cut = cut_place::ctf_samples;
                 result.cut_offset = samples_offset;
                 result.cut_block = number;
@@ -181,29 +152,35 @@ void inspect_capture(byte_source& source, int version, inspection& result)
     result.asymmetric_waves = version == 2 ? 0 : state.asymmetric_pulses;
 }
 
-void inspect_image(byte_source& source, inspection& result)
+// An image is read through the same reader as raw bytes: one block that
+// runs to the end of the stream, taken a chunk at a time.
+void inspect_image(ctf_reader& reader, inspection& result)
 {
-    std::uint8_t header_bytes[tap_header_size];
-    if (read_source(source, header_bytes, sizeof header_bytes) < sizeof header_bytes) {
+    ctf_block_descriptor header_bytes{0, 0, tap_header_size};
+    std::span<const std::uint8_t> header;
+    if (read_ctf_chunk(reader, header_bytes, header) != ctf_read_result::ok) {
         result.cut = cut_place::tap_header;
         result.cut_offset = 0;
         return;
     }
-    result.header = decode_tap_image_header(header_bytes);
+    std::uint8_t header_copy[tap_header_size];
+    std::copy(header.begin(), header.end(), header_copy);
+    result.header = decode_tap_image_header(header_copy);
     tap_entry_stream entries{result.header.version, {}, 0};
-    static std::uint8_t piece[image_piece_size];
     static entry_counter counter;
     counter = entry_counter{};
-    std::size_t got = 0;
-    do {
-        got = read_source(source, piece, sizeof piece);
-        result.data_bytes += got;
-        count_entries(entries, piece, got, counter, result.pulses);
-    } while (got == sizeof piece);
+    ctf_block_descriptor rest{0, 0, std::numeric_limits<std::int64_t>::max()};
+    ctf_read_result read = ctf_read_result::ok;
+    while (read == ctf_read_result::ok) {
+        std::span<const std::uint8_t> piece;
+        read = read_ctf_chunk(reader, rest, piece);
+        result.data_bytes += piece.size();
+        count_entries(entries, piece.data(), piece.size(), counter, result.pulses);
+    }
     finish_counting(counter, result.pulses);
     if (tap_entry_cut(entries)) {
         result.cut = cut_place::tap_entry;
-        result.cut_offset = source.position - entries.held_size;
+        result.cut_offset = reader.position - entries.held_size;
     }
 }
 
@@ -221,22 +198,21 @@ const char* block_list_problem(const std::vector<std::int32_t>& numbers, std::st
 
 } // namespace
 
-inspection inspect_stream(std::FILE* input, int version)
+inspection inspect_stream(std::FILE* input, int version, std::span<std::uint8_t> buffer)
 {
     inspection result{};
     result.version = version == 1 ? 1 : 2;
-    byte_source source{input, {}, 0, 0, 0, false};
-    source.front_size = std::fread(source.front, 1, sizeof source.front, input);
-    source.error = std::ferror(input) != 0;
-    if (is_tap_image_start(source.front, source.front_size)) {
+    ctf_reader reader{input, buffer};
+    const std::span<const std::uint8_t> start = peek_ctf_start(reader, tap_recognition_size);
+    if (is_tap_image_start(start.data(), start.size())) {
         result.kind = file_kind::tap_image;
-        inspect_image(source, result);
+        inspect_image(reader, result);
     } else {
         result.kind = file_kind::ctf_capture;
-        inspect_capture(source, result.version, result);
+        inspect_capture(reader, result.version, result);
     }
-    result.bytes_read = source.position;
-    result.read_error = source.error;
+    result.bytes_read = reader.position;
+    result.read_error = std::ferror(input) != 0;
     return result;
 }
 

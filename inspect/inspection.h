@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -87,8 +88,10 @@ struct peak {
 // record per block), and measures it. A TAP image is recognised by its first
 // 12 bytes; anything else is read as a CTF capture and measured as `version`
 // would be written (2 half waves, 1 full waves). Never fails: a cut or an
-// unreadable stream is recorded in the result and ends the reading.
-inspection inspect_stream(std::FILE* input, int version);
+// unreadable stream is recorded in the result and ends the reading. The
+// stream is read through `buffer` (at least ctf_min_buffer_size bytes; a
+// larger one means fewer, larger reads), perhaps past what is measured.
+inspection inspect_stream(std::FILE* input, int version, std::span<std::uint8_t> buffer);
 
 // Total length of all pulses, in cycles.
 std::uint64_t total_cycles(const pulse_summary& pulses);

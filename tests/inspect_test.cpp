@@ -4,6 +4,7 @@
 #include "failing_stream.h"
 #include "front_end/conversion_run.h"
 #include "inspect/inspection.h"
+#include "tape_files/ctf_file.h"
 #include "tape_files/tap_reader.h"
 #include "tools/capture_builder.h"
 
@@ -99,7 +100,8 @@ inspection inspect_bytes(const bytes& content, int version)
 {
     std::FILE* const file = fmemopen(const_cast<std::uint8_t*>(content.data()), content.size(), "rb");
     EXPECT_NE(file, nullptr);
-    const inspection result = inspect_stream(file, version);
+    std::uint8_t buffer[ctf_min_buffer_size];
+    const inspection result = inspect_stream(file, version, buffer);
     std::fclose(file);
     return result;
 }
@@ -274,7 +276,8 @@ TEST(inspection, a_read_error_ends_the_report_with_what_was_read)
         {capture::block{20, capture::pack_phases(capture::random_phases(capture::pattern::tape, 3, 5000 * 8))}});
     testing_support::failing_source source{&capture_bytes, 3000, 0};
     std::FILE* const file = testing_support::open_failing_source(source);
-    const inspection result = inspect_stream(file, 2);
+    std::uint8_t buffer[ctf_min_buffer_size];
+    const inspection result = inspect_stream(file, 2, buffer);
     std::fclose(file);
     EXPECT_TRUE(result.read_error);
     EXPECT_TRUE(ended_early(result));
