@@ -16,9 +16,13 @@ constexpr std::uint64_t advisory_threshold = 200;
 
 static_assert(stream_buffer_size >= pulse_output_capacity, "the image buffer holds a chunk's entries");
 
-// The buffers of a conversion on streams given by the caller, on its stack.
-constexpr std::size_t given_stream_buffer_size = 4 * pulse_output_capacity;
-static_assert(given_stream_buffer_size >= ctf_min_buffer_size, "the capture buffer holds a chunk");
+// The buffers of a conversion on streams given by the caller, on its stack:
+// the least they may be. Such conversions serve tests and the fuzz target,
+// whose captures then cross many refills of the capture buffer (one and a
+// half chunks: chunks straddle them) and write-outs of the image buffer
+// (one chunk's room: every chunk's entries are written out before the next).
+constexpr std::size_t given_capture_buffer_size = ctf_min_buffer_size + ctf_min_buffer_size / 2;
+constexpr std::size_t given_image_buffer_size = pulse_output_capacity;
 
 constexpr const char* usage_lines[] = {
     "USAGE: velmora <CTFfile> <TAPfile> [<TAPversion>]",
@@ -190,8 +194,8 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
 
 run_outcome convert_streams(std::FILE* input, std::FILE* output, int version)
 {
-    std::uint8_t input_buffer[given_stream_buffer_size];
-    std::uint8_t output_buffer[given_stream_buffer_size];
+    std::uint8_t input_buffer[given_capture_buffer_size];
+    std::uint8_t output_buffer[given_image_buffer_size];
     ctf_reader reader{input, input_buffer};
     return convert_from_reader(reader, output, output_buffer, version);
 }
