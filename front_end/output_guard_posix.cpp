@@ -162,6 +162,16 @@ std::FILE* stream_for(int descriptor)
     return file;
 }
 
+// Empties a regular file the run holds locked, looked at after the lock was
+// taken. One that is already empty is left alone: emptying it anyway makes
+// some file systems (ext4) write the whole image out from the run when it
+// is closed, as they do for a file emptied to be rewritten.
+bool empty_held_file(int descriptor)
+{
+    struct stat now {};
+    return fstat(descriptor, &now) == 0 && (now.st_size == 0 || ftruncate(descriptor, 0) == 0);
+}
+
 // Opens without waiting for a FIFO's reader and without truncating; a
 // regular file is checked, locked, emptied and armed before the interrupting
 // signals are let through, so that no interruption leaves it behind unarmed.
@@ -180,7 +190,7 @@ int open_without_waiting(const char* path, const file_identity& input, guarded_o
         // changed since it was looked at.
         const bool usable = fstat(descriptor, &status) == 0 && !is_forbidden(status, input) &&
                             (!S_ISREG(status.st_mode) ||
-                             (lock_for_writing(descriptor) && ftruncate(descriptor, 0) == 0));
+                             (lock_for_writing(descriptor) && empty_held_file(descriptor)));
         if (usable) {
             output.identity = identity_of(status);
             output.handle = descriptor;

@@ -125,6 +125,18 @@ TEST_F(end_to_end, converts_half_and_full_waves_byte_for_byte)
     }
 }
 
+// A file already at the output path, longer than the new image, is replaced
+// whole: none of its old bytes may trail the image.
+TEST_F(end_to_end, replaces_a_longer_file_at_the_output_whole)
+{
+    const std::string input = write("in.ctf", capture::ctf_image({sample_block}));
+    const std::string output = write("out.tap", bytes(4096, 0xEE));
+    const process_result run = velmora({input, output, "2"});
+    EXPECT_EQ(run.status, 0);
+    const std::vector<std::uint32_t> closed = {4, 4, 5, 9, 120, 123, 6, 6, 1};
+    EXPECT_EQ(as_bytes(read_file(output)), image(2, expected_entries(closed, 20, 2)));
+}
+
 struct arguments_case {
     const char* name;
     std::vector<std::string> extra; // after the input and output paths; "-" drops both
