@@ -23,14 +23,38 @@ struct entry_counter {
     std::uint64_t lanes[counting_lanes][histogram_values + 1];
 };
 
+// Entries looked at together when looking for a stretch of one value.
+constexpr std::size_t stretch_step = 8;
+
 void count_run(entry_counter& counter, const std::uint8_t* run, std::size_t size)
 {
+    const auto eight_at = [run](std::size_t at) {
+        std::uint64_t bytes = 0;
+        std::memcpy(&bytes, run + at, sizeof bytes);
+        return bytes;
+    };
     std::size_t at = 0;
-    for (; size - at >= counting_lanes; at += counting_lanes) {
-        ++counter.lanes[0][run[at]];
-        ++counter.lanes[1][run[at + 1]];
-        ++counter.lanes[2][run[at + 2]];
-        ++counter.lanes[3][run[at + 3]];
+    while (size - at >= stretch_step) {
+        // A stretch of one value (a leader, a dense signal) is counted eight
+        // entries at a time, held in a register until it ends.
+        const std::uint8_t value = run[at];
+        const std::uint64_t eight_of_value = value * std::uint64_t{0x0101010101010101};
+        std::size_t end = at;
+        while (size - end >= stretch_step && eight_at(end) == eight_of_value) {
+            end += stretch_step;
+        }
+        if (end > at) {
+            counter.lanes[0][value] += end - at;
+            at = end;
+            continue;
+        }
+        static_assert(stretch_step % counting_lanes == 0, "whole rounds of the lanes");
+        for (const std::size_t last = at + stretch_step; at < last; at += counting_lanes) {
+            ++counter.lanes[0][run[at]];
+            ++counter.lanes[1][run[at + 1]];
+            ++counter.lanes[2][run[at + 2]];
+            ++counter.lanes[3][run[at + 3]];
+        }
     }
     for (; at < size; ++at) {
         ++counter.lanes[0][run[at]];
