@@ -162,12 +162,17 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
         std::fclose(input);
         return run_outcome{run_status::cannot_open_input, 0};
     }
-    // The reader takes the capture in large reads straight into its own
-    // buffer; a stream buffer would only copy every byte once more.
-    std::setvbuf(input, nullptr, _IONBF, 0);
+    // A file is read in large reads straight into the reader's buffer; a
+    // stream buffer would only copy every byte once more. A pipe or a device
+    // is read only as far as each chunk needs, through the stream's own
+    // buffer, so that a capture arriving slowly is converted as it comes.
+    const bool read_ahead = input_identity.regular;
+    if (read_ahead) {
+        std::setvbuf(input, nullptr, _IONBF, 0);
+    }
     // A TAP image given in place of the capture (the arguments swapped) is
     // refused before the output, perhaps the user's capture, is touched.
-    ctf_reader reader{input, buffers.input};
+    ctf_reader reader{input, buffers.input, read_ahead};
     const std::span<const std::uint8_t> start = peek_ctf_start(reader, tap_recognition_size);
     if (is_tap_image_start(start.data(), start.size())) {
         std::fclose(input);

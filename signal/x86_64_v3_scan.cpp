@@ -11,11 +11,11 @@
 //    order. Four words at a time are taken as eight lanes of 32 samples;
 //    the lowest edge of every lane is isolated and its index read off the
 //    exponent of its value converted to a float, five times, which covers
-//    every lane of a tape signal (a phase of at least 7 samples on
-//    average). Each lane's indices are then stored at once, the next lane's
-//    overwriting those past the lane's edges. Four words with a lane of
-//    more edges (dense signals) take their positions a byte at a time from
-//    a table;
+//    the lanes of a tape signal (more edges in 32 samples means phases of
+//    fewer than 6.4 samples on average). Each lane's indices are then
+//    stored at once, the next lane's overwriting those past the lane's
+//    edges. Four words with a lane of more edges (dense signals) take their
+//    positions a byte at a time from a table;
 // 3. entries: the phase lengths, differences of neighbouring positions,
 //    sixteen at a time; when all their values fit in one byte they are
 //    scaled in vector lanes and stored at once, else edge by edge with the

@@ -25,7 +25,9 @@ void fill(ctf_reader& reader, std::size_t size)
     }
     // fread returns less than asked only at the end of the stream or after
     // an error.
-    reader.end += std::fread(reader.buffer.data() + reader.end, 1, reader.buffer.size() - reader.end, reader.file);
+    const std::size_t request =
+        reader.read_ahead ? reader.buffer.size() - reader.end : size - (reader.end - reader.next);
+    reader.end += std::fread(reader.buffer.data() + reader.end, 1, request, reader.file);
 }
 
 // Hands out up to `size` bytes waiting in the buffer after filling it:

@@ -32,14 +32,16 @@ struct ctf_block_descriptor {
 inline constexpr std::size_t ctf_min_buffer_size = ctf_chunk_size;
 
 // The input stream, the caller's buffer for bytes taken from it ahead of
-// being handed out, and how many bytes have been handed out. The stream is
-// read as far as the buffer allows at a time, so a larger buffer means fewer
-// and larger reads, and it may be read past the end of the capture. The
-// position is counted, never asked of the stream, so a pipe reads like a
-// file.
+// being handed out, and how many bytes have been handed out. Reading ahead,
+// the stream is read as far as the buffer allows at a time, so a larger
+// buffer means fewer and larger reads, and it may be read past the end of
+// the capture; a read then waits until the buffer is full or the stream
+// ends. The position is counted, never asked of the stream, so a pipe reads
+// like a file.
 struct ctf_reader {
     std::FILE* file;
     std::span<std::uint8_t> buffer; // at least ctf_min_buffer_size bytes
+    bool read_ahead = true;         // false: take from the stream only the bytes asked for
     std::uint64_t position = 0;
     std::size_t next = 0; // buffer[next, end): taken from the stream, not yet handed out
     std::size_t end = 0;

@@ -599,6 +599,34 @@ INSTANTIATE_TEST_SUITE_P(
                     interruption_case{"sigterm_through_a_symbolic_link", {}, SIGTERM, true, 0, true}),
     [](const testing::TestParamInfo<interruption_case>& test) { return test.param.name; });
 
+// A capture coming through a pipe is converted as it arrives: with some of
+// it sent and the pipe held open, the image must reach the file (64 KiB of
+// samples with an edge at each give 512 KiB of entries), not wait for a
+// buffer's worth of capture or for the pipe's end.
+TEST_F(fault, a_capture_from_a_pipe_is_converted_as_it_arrives)
+{
+    const std::string input = path("in.fifo");
+    const std::string output = path("out.tap");
+    ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+    const pid_t child = start_velmora({input, output, "2"}, {});
+    ASSERT_GT(child, 0);
+    const int descriptor = open(input.c_str(), O_WRONLY); // waits for velmora to open it
+    ASSERT_NE(descriptor, -1);
+    bytes head;
+    capture::put_le(head, 0, 4);
+    capture::put_le(head, 2, 2);         // one block
+    capture::put_le(head, 0x7FFFFFFF, 4); // its samples run to 2 GiB
+    head.push_back(20);
+    head.resize(head.size() + (std::size_t{1} << 16), 0xAA);
+    EXPECT_EQ(::write(descriptor, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+    EXPECT_TRUE(wait_for_growth(output, 4095)) << "the image waited for more of the capture";
+    close(descriptor);
+    const int status = wait_for(child, 10s);
+    ASSERT_NE(status, -1) << "velmora did not end with its input";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 5); // the block ended early
+}
+
 class interrupted_wait : public fault, public testing::WithParamInterface<int> {};
 
 TEST_P(interrupted_wait, for_a_reader_of_its_output_fifo_ends_the_run)

@@ -182,9 +182,9 @@ std::string read_through(ctf_reader& reader)
     return seen + std::to_string(reader.position);
 }
 
-// A reader's buffer decides only how the stream is read, never what is handed
-// out: chunks that straddle the end of what one read brought must come out
-// whole, whatever the buffer's size.
+// A reader's buffer and reading ahead decide only how the stream is read,
+// never what is handed out: chunks that straddle the end of what one read
+// brought must come out whole, whatever the buffer's size.
 TEST(ctf_reading, hands_out_the_same_bytes_whatever_its_buffer_size)
 {
     bytes first(3001);
@@ -197,10 +197,10 @@ TEST(ctf_reading, hands_out_the_same_bytes_whatever_its_buffer_size)
     }
     const bytes image = capture::ctf_image({capture::block{20, first}, capture::block{40, second}});
     // Header, both descriptors and every sample byte, in the order read.
-    const auto read_all = [&image](std::size_t buffer_size) {
+    const auto read_all = [&image](std::size_t buffer_size, bool read_ahead) {
         std::FILE* const file = file_holding(image);
         std::vector<std::uint8_t> buffer(buffer_size);
-        ctf_reader reader{file, buffer};
+        ctf_reader reader{file, buffer, read_ahead};
         std::string seen;
         ctf_header header{};
         EXPECT_EQ(read_ctf_header(reader, header), ctf_read_result::ok);
@@ -217,10 +217,13 @@ TEST(ctf_reading, hands_out_the_same_bytes_whatever_its_buffer_size)
         std::fclose(file);
         return seen;
     };
-    const std::string whole = read_all(image.size());
-    for (const std::size_t size : {ctf_min_buffer_size, ctf_min_buffer_size + 1, std::size_t{3000}, std::size_t{4107}}) {
-        SCOPED_TRACE("buffer of " + std::to_string(size) + " bytes");
-        EXPECT_EQ(read_all(size), whole);
+    const std::string whole = read_all(image.size(), true);
+    for (const bool read_ahead : {true, false}) {
+        for (const std::size_t size :
+             {ctf_min_buffer_size, ctf_min_buffer_size + 1, std::size_t{3000}, std::size_t{4107}}) {
+            SCOPED_TRACE("buffer of " + std::to_string(size) + " bytes, reading ahead: " + std::to_string(read_ahead));
+            EXPECT_EQ(read_all(size, read_ahead), whole);
+        }
     }
 }
 
