@@ -77,8 +77,7 @@ std::size_t scan(const std::uint8_t* samples, std::size_t length, std::uint8_t p
             break;
         }
         const std::size_t size = length - offset < 8 ? length - offset : 8;
-        const std::uint64_t bytes = size == 8 ? load_sample_bytes(samples + offset) : load_sample_bytes(samples + offset, size);
-        const std::uint64_t word = in_sample_order(bytes);
+        const std::uint64_t word = sample_word(samples + offset, size);
         const auto valid_bits = static_cast<unsigned>(size * 8);
         const std::uint64_t valid = ~std::uint64_t{0} >> (word_bits - valid_bits);
         std::uint64_t edges = (word ^ ((word << 1) | level)) & valid;

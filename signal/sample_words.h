@@ -38,6 +38,13 @@ inline std::uint64_t load_sample_bytes(const std::uint8_t* samples, std::size_t 
     return word;
 }
 
+// The first `size` (1 to 8) sample bytes as a word in sample order; samples
+// past them read as 0 and must be masked off by the caller.
+inline std::uint64_t sample_word(const std::uint8_t* samples, std::size_t size)
+{
+    return in_sample_order(size == 8 ? load_sample_bytes(samples) : load_sample_bytes(samples, size));
+}
+
 } // namespace velmora
 
 #endif

@@ -132,19 +132,13 @@ VELMORA_X86_64_V3 std::uint64_t find_edge_masks(const std::uint8_t* samples, std
         previous = rotated;
     }
     std::uint64_t last_sample = static_cast<std::uint64_t>(_mm256_extract_epi64(previous, 0)) >> 63;
-    for (; word < full_words; ++word) {
-        const std::uint64_t bits = in_sample_order(load_sample_bytes(samples + 8 * word));
-        masks[word] = bits ^ ((bits << 1) | last_sample);
-        groups |= static_cast<std::uint64_t>(masks[word] != 0) << (word / words_per_group);
-        last_sample = bits >> 63;
-    }
-    const std::size_t rest = length - 8 * full_words;
-    if (rest > 0) {
-        const std::uint64_t bits = in_sample_order(load_sample_bytes(samples + 8 * full_words, rest));
-        const std::uint64_t valid = (std::uint64_t{1} << (8 * rest)) - 1;
+    for (; 8 * word < length; ++word) {
+        const std::size_t size = std::min<std::size_t>(8, length - 8 * word);
+        const std::uint64_t bits = sample_word(samples + 8 * word, size);
+        const std::uint64_t valid = ~std::uint64_t{0} >> (64 - 8 * size);
         masks[word] = (bits ^ ((bits << 1) | last_sample)) & valid;
         groups |= static_cast<std::uint64_t>(masks[word] != 0) << (word / words_per_group);
-        ++word;
+        last_sample = bits >> 63;
     }
     for (; word % words_per_group != 0; ++word) {
         masks[word] = 0;
@@ -378,7 +372,8 @@ VELMORA_X86_64_V3 std::uint8_t* full_wave_entries(std::uint8_t* out, const std::
         const __m256i pairs = phase_lengths(positions, i);
         const __m256i lows = _mm256_and_si256(pairs, low_half);
         const __m256i highs = _mm256_srli_epi32(pairs, 16);
-        const auto too_long = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(lows, limit))));
+        const __m256i longer = _mm256_cmpgt_epi32(lows, limit);
+        const auto too_long = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(longer)));
         if ((too_long & counted) != 0) {
             out = exact_entries<false>(out, positions, i, i + 2 * count, rising_parity, period, waves);
             i += 2 * count;
