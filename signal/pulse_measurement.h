@@ -26,7 +26,7 @@ inline constexpr std::size_t short_phase_limit = 128;
 // measurement's result never depends on; it starts zeroed (not built).
 struct short_phase_table {
     std::uint16_t key;                         // 0: not built; else which period and wave kind it holds
-    std::uint32_t entries[short_phase_limit];  // an entry's bytes, first byte lowest; 4 bytes long if that one is 0
+    std::uint64_t entries[short_phase_limit];  // an entry's bytes, first byte lowest, and from bit 32 its size
 };
 
 // The measurement state of a run. It starts zeroed and carries phases across

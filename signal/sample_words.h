@@ -1,6 +1,7 @@
-// Sample bytes as 64-bit words in sample order, shared by the scan paths:
-// the k-th sample of a word in bit k, so that a word compared with itself
-// shifted left by one sample marks its edges.
+// Sample bytes as 64-bit words, shared by the scan paths: as stored (first
+// byte lowest, each byte's earliest sample in bit 7), or in sample order
+// (the k-th sample of a word in bit k, so that a word compared with itself
+// shifted left by one sample marks its edges).
 #ifndef VELMORA_SIGNAL_SAMPLE_WORDS_H
 #define VELMORA_SIGNAL_SAMPLE_WORDS_H
 
