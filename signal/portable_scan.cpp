@@ -111,8 +111,15 @@ std::size_t find_edge_positions(const std::uint8_t* samples, std::size_t length,
         if (word == 0 - level) {
             continue;
         }
-        end = put_word_positions(word_edges(word, level), offset * 8, end);
+        const std::uint64_t edges = word_edges(word, level);
         level = (word >> 56) & 1U;
+        // A lone edge, as in most words with an edge of a slow signal, is
+        // cheaper found directly: mask bit b is the word's sample b ^ 7.
+        if ((edges & (edges - 1)) == 0) {
+            *end++ = static_cast<std::uint16_t>(offset * 8 + (static_cast<unsigned>(std::countr_zero(edges)) ^ 7U));
+            continue;
+        }
+        end = put_word_positions(edges, offset * 8, end);
     }
     if (offset < length) {
         const std::size_t size = length - offset;
