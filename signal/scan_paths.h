@@ -31,7 +31,7 @@ struct scan_path {
     chunk_converter convert;
 };
 
-// The word-at-a-time scan in standard C++: runs on every CPU.
+// The two-pass scan in standard C++: runs on every CPU.
 std::size_t convert_chunk_portable(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
                                    int version, pulse_state& state, std::uint8_t* out);
 
