@@ -4,7 +4,8 @@
 //    sample to mark its edges; each byte of that mask then gives the sample
 //    indices of its edges from a table, all eight stored at once, the next
 //    byte's overwriting those past the byte's edges. No branch depends on
-//    where the edges lie, which on a tape signal is anyone's guess;
+//    where the edges lie, which on a tape signal is anyone's guess; a word
+//    with a lone edge, common in a slow signal, takes it directly;
 // 2. entries: the phase lengths, differences of neighbouring positions,
 //    looked up in the run's table of short phases, edge after edge.
 // The first edge of a chunk, which may close a phase carried from earlier
@@ -112,6 +113,7 @@ std::size_t find_edge_positions(const std::uint8_t* samples, std::size_t length,
             continue;
         }
         const std::uint64_t edges = word_edges(word, level);
+        assert(edges != 0);
         level = (word >> 56) & 1U;
         // A lone edge, as in most words with an edge of a slow signal, is
         // cheaper found directly: mask bit b is the word's sample b ^ 7.
