@@ -134,9 +134,8 @@ void inspect_capture(ctf_reader& reader, int version, inspection& result)
     const std::int32_t blocks = ctf_block_count(header);
     pulse_state state{};
     tap_entry_stream entries{static_cast<std::uint8_t>(version), {}, 0};
-    static std::uint8_t out[pulse_output_capacity];
-    static entry_counter counter;
-    counter = entry_counter{};
+    std::uint8_t out[pulse_output_capacity];
+    entry_counter counter{};
     for (std::int32_t number = 1; number <= blocks; ++number) {
         const std::uint64_t descriptor_offset = reader.position;
         ctf_block_descriptor block{};
@@ -191,8 +190,7 @@ void inspect_image(ctf_reader& reader, inspection& result)
     std::copy(header.begin(), header.end(), header_copy);
     result.header = decode_tap_image_header(header_copy);
     tap_entry_stream entries{result.header.version, {}, 0};
-    static entry_counter counter;
-    counter = entry_counter{};
+    entry_counter counter{};
     ctf_block_descriptor rest{0, 0, std::numeric_limits<std::int64_t>::max()};
     ctf_read_result read = ctf_read_result::ok;
     while (read == ctf_read_result::ok) {
