@@ -8,8 +8,8 @@
 //    with a lone edge, common in a slow signal, takes it directly;
 // 2. entries: the phase lengths, differences of neighbouring positions,
 //    looked up in the run's table of short phases, edge after edge.
-// The first edge of a chunk, which may close a phase carried from earlier
-// chunks, always takes the exact formulas.
+// A phase too long for the table, such as one carried over from earlier
+// chunks, takes the exact formulas.
 #include "signal/sample_words.h"
 #include "signal/scan_paths.h"
 
