@@ -151,7 +151,8 @@ const short_phase_table& short_phase_entries(std::uint8_t period, short_phase_ta
     if (table.key != key) {
         for (std::uint64_t n = 0; n < short_phase_limit; ++n) {
             std::uint8_t bytes[tap_max_entry_size]{};
-            const auto size = static_cast<std::uint64_t>(put_tap_entry(bytes, wave_value<half_waves>(n, period)) - bytes);
+            const std::uint8_t* const entry_end = put_tap_entry(bytes, wave_value<half_waves>(n, period));
+            const auto size = static_cast<std::uint64_t>(entry_end - bytes);
             table.entries[n] = std::uint64_t{bytes[0]} | (std::uint64_t{bytes[1]} << 8) |
                                (std::uint64_t{bytes[2]} << 16) | (std::uint64_t{bytes[3]} << 24) |
                                (size << entry_size_shift);
