@@ -10,6 +10,7 @@
 //    looked up in the run's table of short phases, edge after edge.
 // A phase too long for the table, such as one carried over from earlier
 // chunks, takes the exact formulas.
+#include "signal/edge_entries.h"
 #include "signal/sample_words.h"
 #include "signal/scan_paths.h"
 
@@ -132,12 +133,6 @@ std::size_t find_edge_positions(const std::uint8_t* samples, std::size_t length,
     return static_cast<std::size_t>(end - positions);
 }
 
-template <bool half_waves>
-std::uint64_t wave_value(std::uint64_t n, std::uint8_t period)
-{
-    return half_waves ? half_wave_value(n, period) : full_wave_value(n, period);
-}
-
 // Where a short phase's entry in the table keeps the entry's size.
 constexpr unsigned entry_size_shift = 32;
 
@@ -179,31 +174,6 @@ std::uint8_t* put_entry(std::uint8_t* at, std::uint64_t n, std::uint8_t period, 
     return at + (entry >> entry_size_shift);
 }
 
-// What pass 2 carries from edge to edge besides the output, in version 1.
-struct full_waves {
-    std::uint64_t low_length;
-    std::uint64_t asymmetric;
-};
-
-// One edge closing a phase of n samples; `rising` says whether the level
-// goes to 1 (version 1 only: an entry per rising edge, a symmetry check per
-// falling one).
-template <bool half_waves>
-std::uint8_t* edge_entry(std::uint8_t* out, std::uint64_t n, bool rising, std::uint8_t period,
-                         const short_phase_table& table, full_waves& waves)
-{
-    if constexpr (half_waves) {
-        return put_entry<true>(out, n, period, table);
-    }
-    if (rising) {
-        waves.low_length = n;
-        return put_entry<false>(out, n, period, table);
-    }
-    // A high phase shorter than the low phase wraps to a large difference.
-    waves.asymmetric += n - waves.low_length > 3 ? 1 : 0;
-    return out;
-}
-
 template <bool half_waves>
 std::size_t scan(const std::uint8_t* samples, std::size_t length, std::uint8_t period, pulse_state& state,
                  std::uint8_t* out)
@@ -223,15 +193,15 @@ std::size_t scan(const std::uint8_t* samples, std::size_t length, std::uint8_t p
     // does every other edge after it. It closes the phase carried from
     // earlier chunks.
     const std::size_t rising_parity = state.level;
-    out = edge_entry<half_waves>(out, state.count + positions[0] + 1, rising_parity == 0, period, table, waves);
+    const auto put = [period, &table](std::uint8_t* at, std::uint64_t n) {
+        return put_entry<half_waves>(at, n, period, table);
+    };
+    out = edge_entry<half_waves>(out, state.count + positions[0] + 1, rising_parity == 0, waves, put);
     for (std::size_t i = 1; i < edges; ++i) {
         out = edge_entry<half_waves>(out, std::uint64_t{positions[i]} - positions[i - 1], (i & 1U) == rising_parity,
-                                     period, table, waves);
+                                     waves, put);
     }
-    state.count = samples_in_chunk - (positions[edges - 1] + 1U);
-    state.level = static_cast<std::uint8_t>(state.level ^ (edges & 1U));
-    state.low_length = waves.low_length;
-    state.asymmetric_pulses = waves.asymmetric;
+    close_chunk(state, length, edges, positions[edges - 1], waves);
     return static_cast<std::size_t>(out - start);
 }
 

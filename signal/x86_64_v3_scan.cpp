@@ -26,6 +26,7 @@
 
 #if VELMORA_X86_64_V3_SCAN
 
+#include "signal/edge_entries.h"
 #include "signal/one_byte_scaling.h"
 #include "signal/sample_words.h"
 #include "tape_files/tap_entry.h"
@@ -249,27 +250,14 @@ VELMORA_X86_64_V3 std::size_t find_edge_positions(const std::uint64_t* masks, st
     return static_cast<std::size_t>(end - positions);
 }
 
-// What pass 3 carries from edge to edge besides the output.
-struct full_waves {
-    std::uint64_t low_length;
-    std::uint64_t asymmetric;
-};
-
 // One edge closing a phase of n samples, by the exact formulas; `rising`
 // says whether the level goes to 1 (version 1 only).
 template <bool half_waves>
 std::uint8_t* exact_entry(std::uint8_t* out, std::uint64_t n, bool rising, std::uint8_t period, full_waves& waves)
 {
-    if constexpr (half_waves) {
-        return put_tap_entry(out, half_wave_value(n, period));
-    }
-    if (rising) {
-        waves.low_length = n;
-        return put_tap_entry(out, full_wave_value(n, period));
-    }
-    // A high phase shorter than the low phase wraps to a large difference.
-    waves.asymmetric += n - waves.low_length > 3 ? 1 : 0;
-    return out;
+    return edge_entry<half_waves>(out, n, rising, waves, [period](std::uint8_t* at, std::uint64_t length) {
+        return put_tap_entry(at, wave_value<half_waves>(length, period));
+    });
 }
 
 // The length in samples of the phase closed by edge i, from the positions
@@ -435,10 +423,7 @@ VELMORA_X86_64_V3 std::size_t scan(const std::uint8_t* samples, std::size_t leng
         }
         out = full_wave_entries(out, positions, first, edges, period, waves);
     }
-    state.count = samples_in_chunk - (positions[edges - 1] + 1U);
-    state.level = static_cast<std::uint8_t>(state.level ^ (edges & 1U));
-    state.low_length = waves.low_length;
-    state.asymmetric_pulses = waves.asymmetric;
+    close_chunk(state, length, edges, positions[edges - 1], waves);
     return static_cast<std::size_t>(out - start);
 }
 
