@@ -6,7 +6,14 @@
 # capture (the I/O floor). Prints medians, ratios and the peak resident memory
 # of velmora on a 1 MiB and a 64 MiB capture.
 #
+# The machine's speed drifts, and dd's with it, so a ratio to dd measured on
+# one day is not comparable with one measured on another. BASELINE=<git
+# revision> also builds velmora as it was at that revision and times it in
+# the same alternating runs, so that its ratio to dd comes from the same
+# sitting.
+#
 #   bench/run.sh            # RUNS=7 by default; BENCH_DIR to keep the captures
+#   BASELINE=89f2fd7~1 bench/run.sh
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,6 +34,16 @@ cmake --build "$build" -j2 --target velmora velmora_per_sample make_capture >/de
 portable_build=$build-portable
 cmake -S "$root" -B "$portable_build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DVELMORA_SIMD=OFF >/dev/null
 cmake --build "$portable_build" -j2 --target velmora >/dev/null
+baseline=${BASELINE:-}
+if [ -n "$baseline" ]; then
+  baseline_source=$build-baseline-src
+  rm -rf "$baseline_source"
+  mkdir -p "$baseline_source"
+  git -C "$root" archive "$baseline" | tar -x -C "$baseline_source"
+  cmake -S "$baseline_source" -B "$build-baseline" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$build-baseline" -j2 --target velmora >/dev/null
+  echo "baseline: velmora at $baseline ($(git -C "$root" rev-parse --short "$baseline"))"
+fi
 
 mib=$((1 << 20))
 make_capture() { # name pattern total-bytes
@@ -55,7 +72,9 @@ time_one() {
 
 echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(uname -r)"
 echo "runs: $runs alternating, median shown (ms)"
-printf '%-8s %-3s %10s %10s %10s %10s %8s %8s %11s\n' capture ver velmora portable per-sample dd vs-loop vs-dd portable-dd
+printf '%-8s %-3s %10s %10s %10s %10s %8s %8s %11s' capture ver velmora portable per-sample dd vs-loop vs-dd portable-dd
+[ -z "$baseline" ] || printf ' %10s %11s' baseline baseline-dd
+echo
 for capture in tape sparse dense; do
   for version in 2 1; do
     rm -f "$work"/*.times
@@ -65,21 +84,29 @@ for capture in tape sparse dense; do
       time_one portable "$portable_build/velmora" "$input" "$work/out.tap" "$version"
       time_one loop "$build/velmora_per_sample" "$input" "$work/out.tap" "$version"
       time_one dd dd if="$input" of="$work/out.tap" bs=64k
+      [ -z "$baseline" ] || time_one baseline "$build-baseline/velmora" "$input" "$work/out.tap" "$version"
     done
     fast=$(median <"$work/fast.times")
     portable=$(median <"$work/portable.times")
     loop=$(median <"$work/loop.times")
     copy=$(median <"$work/dd.times")
-    printf '%-8s %-3s %10s %10s %10s %10s %8.3f %8.3f %11.3f\n' "$capture" "$version" "$fast" "$portable" "$loop" \
+    printf '%-8s %-3s %10s %10s %10s %10s %8.3f %8.3f %11.3f' "$capture" "$version" "$fast" "$portable" "$loop" \
       "$copy" "$(echo "$fast / $loop" | bc -l)" "$(echo "$fast / $copy" | bc -l)" "$(echo "$portable / $copy" | bc -l)"
+    if [ -n "$baseline" ]; then
+      old=$(median <"$work/baseline.times")
+      printf ' %10s %11.3f' "$old" "$(echo "$old / $copy" | bc -l)"
+    fi
+    echo
   done
 done
 
-# The three builds must agree byte for byte on what was timed.
+# The builds must agree byte for byte with the per-sample one on what was timed.
 for capture in tape sparse dense; do
   for version in 2 1; do
     "$build/velmora_per_sample" "$work/$capture.ctf" "$work/b.tap" "$version" >/dev/null || true
-    for program in "$build/velmora" "$portable_build/velmora"; do
+    programs=("$build/velmora" "$portable_build/velmora")
+    [ -z "$baseline" ] || programs+=("$build-baseline/velmora")
+    for program in "${programs[@]}"; do
       "$program" "$work/$capture.ctf" "$work/a.tap" "$version" >/dev/null || true
       cmp -s "$work/a.tap" "$work/b.tap" ||
         { echo "$program and the per-sample build differ on $capture, version $version" >&2; exit 1; }
