@@ -283,8 +283,10 @@ VELMORA_X86_64_V3 inline __m256i phase_lengths(const std::uint16_t* positions, s
 // `waves` out of registers for the whole of pass 3, which made version 1
 // about a tenth slower.
 template <bool half_waves>
-[[gnu::always_inline]] inline std::uint8_t* exact_entries(std::uint8_t* out, const std::uint16_t* positions, std::size_t first, std::size_t last,
-                            std::size_t rising_parity, std::uint8_t period, full_waves& waves)
+[[gnu::always_inline]] inline std::uint8_t* exact_entries(std::uint8_t* out, const std::uint16_t* positions,
+                                                          std::size_t first, std::size_t last,
+                                                          std::size_t rising_parity, std::uint8_t period,
+                                                          full_waves& waves)
 {
     for (std::size_t i = first; i < last; ++i) {
         out = exact_entry<half_waves>(out, phase_length(positions, i), (i & 1U) == rising_parity, period, waves);
