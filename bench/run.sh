@@ -36,13 +36,18 @@ cmake -S "$root" -B "$portable_build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING
 cmake --build "$portable_build" -j2 --target velmora >/dev/null
 baseline=${BASELINE:-}
 if [ -n "$baseline" ]; then
-  baseline_source=$build-baseline-src
-  rm -rf "$baseline_source"
-  mkdir -p "$baseline_source"
-  git -C "$root" archive "$baseline" | tar -x -C "$baseline_source"
-  cmake -S "$baseline_source" -B "$build-baseline" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-  cmake --build "$build-baseline" -j2 --target velmora >/dev/null
-  echo "baseline: velmora at $baseline ($(git -C "$root" rev-parse --short "$baseline"))"
+  # Sources and build are kept per commit, so a second run rebuilds nothing.
+  baseline_commit=$(git -C "$root" rev-parse --short "$baseline^{commit}")
+  baseline_source=$build-baseline-$baseline_commit-src
+  baseline_build=$build-baseline-$baseline_commit
+  if [ ! -d "$baseline_source" ]; then
+    mkdir -p "$baseline_source.part"
+    git -C "$root" archive "$baseline_commit" | tar -x -C "$baseline_source.part"
+    mv "$baseline_source.part" "$baseline_source"
+  fi
+  cmake -S "$baseline_source" -B "$baseline_build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$baseline_build" -j2 --target velmora >/dev/null
+  echo "baseline: velmora at $baseline ($baseline_commit)"
 fi
 
 mib=$((1 << 20))
@@ -84,7 +89,7 @@ for capture in tape sparse dense; do
       time_one portable "$portable_build/velmora" "$input" "$work/out.tap" "$version"
       time_one loop "$build/velmora_per_sample" "$input" "$work/out.tap" "$version"
       time_one dd dd if="$input" of="$work/out.tap" bs=64k
-      [ -z "$baseline" ] || time_one baseline "$build-baseline/velmora" "$input" "$work/out.tap" "$version"
+      [ -z "$baseline" ] || time_one baseline "$baseline_build/velmora" "$input" "$work/out.tap" "$version"
     done
     fast=$(median <"$work/fast.times")
     portable=$(median <"$work/portable.times")
@@ -105,7 +110,7 @@ for capture in tape sparse dense; do
   for version in 2 1; do
     "$build/velmora_per_sample" "$work/$capture.ctf" "$work/b.tap" "$version" >/dev/null || true
     programs=("$build/velmora" "$portable_build/velmora")
-    [ -z "$baseline" ] || programs+=("$build-baseline/velmora")
+    [ -z "$baseline" ] || programs+=("$baseline_build/velmora")
     for program in "${programs[@]}"; do
       "$program" "$work/$capture.ctf" "$work/a.tap" "$version" >/dev/null || true
       cmp -s "$work/a.tap" "$work/b.tap" ||
