@@ -794,5 +794,200 @@ TEST_F(fault, a_second_run_on_an_output_another_run_holds_is_refused)
     EXPECT_EQ(tap_image_problem(read_file(output), 2), "");
 }
 
+// --- Pinned boundaries of the guard and of the look-ahead -------------------
+
+// Waits until `path` is exactly `size` bytes long; false if it is not within
+// a few seconds.
+bool wait_for_size(const std::string& path, off_t size)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (size_of(path) == size) {
+            return true;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return false;
+}
+
+// The head of a capture of one block announced to run to 2 GiB: velmora
+// converts what arrives and then waits for more.
+bytes endless_capture_head()
+{
+    bytes head;
+    capture::put_le(head, 0, 4);
+    capture::put_le(head, 2, 2);          // one block
+    capture::put_le(head, 0x7FFFFFFF, 4); // its samples run to 2 GiB
+    head.push_back(20);
+    head.insert(head.end(), {0x0F, 0x0F});
+    return head;
+}
+
+class replaced_output : public fault, public testing::WithParamInterface<int> {};
+
+// The output path is made to name another file while the run waits for its
+// input (a user moved a finished image there): the interrupted run discards
+// its own unfinished image, not that file.
+TEST_P(replaced_output, survives_an_interrupted_run_with_its_content)
+{
+    const std::string input = path("in.fifo");
+    const std::string output = write("out.tap", bytes{'o', 'l', 'd'});
+    ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+    const pid_t child = start_velmora({input, output, "2"}, {});
+    ASSERT_GT(child, 0);
+    const int writer = open(input.c_str(), O_WRONLY); // waits for velmora to open it
+    ASSERT_NE(writer, -1);
+    const bytes head = endless_capture_head();
+    EXPECT_EQ(::write(writer, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+    // The 20-byte header goes out as soon as the capture's header is read:
+    // the output is open, locked, emptied and armed; the entries wait in
+    // the run's buffer while it waits for more samples.
+    const bool started = wait_for_size(output, 20);
+    EXPECT_TRUE(started) << "the run never wrote its image's header";
+    const std::string other = write("other.tap", bytes{'k', 'e', 'e', 'p'});
+    ASSERT_EQ(rename(other.c_str(), output.c_str()), 0);
+    kill(child, GetParam());
+    const int status = wait_for(child, 10s);
+    close(writer);
+    ASSERT_NE(status, -1) << "velmora did not end after the signal";
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), GetParam());
+    ASSERT_TRUE(exists(output)) << "the file put in the image's place was removed";
+    EXPECT_EQ(read_file(output), "keep");
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, replaced_output, testing::Values(SIGINT, SIGTERM),
+                         [](const testing::TestParamInfo<int>& test) {
+                             return std::string(test.param == SIGINT ? "sigint" : "sigterm");
+                         });
+
+// Any lock on the output stands for a run or another program using the
+// file, a shared one too (a reader making a copy): the run is refused and
+// the file left as it was.
+TEST_F(fault, an_output_another_process_holds_with_a_shared_lock_is_refused)
+{
+    const std::string input = write("in.ctf", capture::ctf_image({capture::block{20, tape_samples(1, 500)}}));
+    const std::string output = write("out.tap", bytes{'h', 'e', 'l', 'd'});
+    const int holder = open(output.c_str(), O_RDONLY);
+    ASSERT_NE(holder, -1);
+    ASSERT_EQ(flock(holder, LOCK_SH | LOCK_NB), 0);
+    const process_result run = velmora({input, output, "2"});
+    close(holder);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err, "It's impossible to open " + output + " to write\n");
+    EXPECT_EQ(read_file(output), "held");
+}
+
+struct untouched_output_case {
+    const char* name;
+    std::string before; // the output's content before the run
+    bytes capture;      // an empty capture: nothing is written
+    int status;
+    bool keeps_time;    // the output's modification time stays as it was
+};
+
+class output_of_an_empty_capture : public fault, public testing::WithParamInterface<untouched_output_case> {};
+
+// An output is emptied only if it holds something: an empty one that the
+// run writes nothing to keeps its modification time, so that backup and
+// build tools do not take it for changed. One holding a byte is emptied.
+TEST_P(output_of_an_empty_capture, is_emptied_only_if_it_held_something)
+{
+    const untouched_output_case& c = GetParam();
+    const std::string input = write("in.ctf", c.capture);
+    const std::string output = write("out.tap", bytes(c.before.begin(), c.before.end()));
+    constexpr time_t long_ago = 1000000000; // 2001-09-09
+    const struct timespec times[2] = {{long_ago, 0}, {long_ago, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, output.c_str(), times, 0), 0);
+    const process_result run = velmora({input, output, "2"});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.err, input + " is empty\n");
+    struct stat status {};
+    ASSERT_EQ(stat(output.c_str(), &status), 0);
+    EXPECT_EQ(status.st_size, 0);
+    EXPECT_EQ(status.st_mtim.tv_sec == long_ago, c.keeps_time) << "modification time " << status.st_mtim.tv_sec;
+}
+
+// The block count field 1 announces no block; a capture of 4 bytes ends
+// inside its header. Both end with status 4 after the output was opened.
+const bytes count_field_1_capture = {0, 0, 0, 0, 1, 0};
+const bytes header_cut_capture = {0, 0, 0, 0};
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, output_of_an_empty_capture,
+    testing::Values(untouched_output_case{"empty_output_count_field_1", "", count_field_1_capture, 4, true},
+                    untouched_output_case{"empty_output_header_cut_short", "", header_cut_capture, 4, true},
+                    untouched_output_case{"one_byte_output_is_emptied", "x", count_field_1_capture, 4, false}),
+    [](const testing::TestParamInfo<untouched_output_case>& test) { return test.param.name; });
+
+struct arriving_capture_case {
+    const char* name;
+    bytes capture;        // complete; sent at once, the pipe then held open
+    bool ends_while_open; // false: velmora waits for the pipe's end first
+    bytes image;          // version 2
+};
+
+class capture_on_an_open_pipe : public fault, public testing::WithParamInterface<arriving_capture_case> {};
+
+// Telling a capture from a TAP image takes its first 12 bytes and no more:
+// a complete capture of 12 bytes or more is converted while its writer
+// still holds the pipe open; one of 11 bytes can only be told apart once
+// the pipe ends.
+TEST_P(capture_on_an_open_pipe, is_converted_without_waiting_for_the_end_of_the_pipe)
+{
+    const arriving_capture_case& c = GetParam();
+    const std::string input = path("in.fifo");
+    const std::string output = path("out.tap");
+    ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+    const pid_t child = start_velmora({input, output, "2"}, {});
+    ASSERT_GT(child, 0);
+    const int writer = open(input.c_str(), O_WRONLY); // waits for velmora to open it
+    ASSERT_NE(writer, -1);
+    EXPECT_EQ(::write(writer, c.capture.data(), c.capture.size()), static_cast<ssize_t>(c.capture.size()));
+    int status = -1;
+    if (c.ends_while_open) {
+        status = wait_for(child, 10s);
+        close(writer);
+        ASSERT_NE(status, -1) << "velmora waited for the end of the pipe";
+    } else {
+        std::this_thread::sleep_for(100ms);
+        EXPECT_FALSE(exists(output)) << "the output was opened before the capture could be told from an image";
+        close(writer);
+        status = wait_for(child, 10s);
+        ASSERT_NE(status, -1) << "velmora did not end with its input";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(output), as_string(c.image));
+}
+
+// The header of a version 2 C16 image with `size` bytes of data.
+bytes image_header(std::uint8_t size)
+{
+    return {'C', '1', '6', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 2, 2, 0, 0, size, 0, 0, 0};
+}
+
+bytes joined(bytes head, const bytes& tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// One block (block count field 2) at period 20 whose end offset lies just
+// past `samples`. Sample byte 0F (0000 1111): a rising edge at n = 5
+// (the run's first edge counts its own sample), H(5, 20) = (1300 + 50) / 100
+// = 13, entry 0D; the high phase stays open. 0F 0F: then n = 4 falling and
+// n = 4 rising, H(4, 20) = (1040 + 50) / 100 = 10: entries 0D 0A 0A.
+INSTANTIATE_TEST_SUITE_P(
+    sizes, capture_on_an_open_pipe,
+    testing::Values(
+        // 6 + 5 bytes, end offset 11: a block without samples.
+        arriving_capture_case{"of_11_bytes_waits", {0, 0, 0, 0, 2, 0, 11, 0, 0, 0, 20}, false, image_header(0)},
+        arriving_capture_case{"of_12_bytes", {0, 0, 0, 0, 2, 0, 12, 0, 0, 0, 20, 0x0F}, true,
+                              joined(image_header(1), {0x0D})},
+        arriving_capture_case{"of_13_bytes", {0, 0, 0, 0, 2, 0, 13, 0, 0, 0, 20, 0x0F, 0x0F}, true,
+                              joined(image_header(3), {0x0D, 0x0A, 0x0A})}),
+    [](const testing::TestParamInfo<arriving_capture_case>& test) { return test.param.name; });
+
 } // namespace
 } // namespace velmora
