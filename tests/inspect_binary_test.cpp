@@ -418,5 +418,256 @@ TEST_F(inspect_binary, the_example_report_of_the_readme_and_the_manual_page_is_w
     EXPECT_EQ(page, report) << "doc/velmora-inspect.1.in shows an outdated report";
 }
 
+// --- Pinned boundaries of the report ----------------------------------------
+
+const std::string corpus = VELMORA_CAPTURES_DIR;
+
+// A C16 image of `version` whose data is `entries`, its size field right.
+bytes tap_image(std::uint8_t version, const bytes& entries)
+{
+    bytes image = {'C', '1', '6', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', version, 2, 0, 0};
+    const auto size = static_cast<std::uint32_t>(entries.size());
+    image.insert(image.end(), {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                               static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)});
+    image.insert(image.end(), entries.begin(), entries.end());
+    return image;
+}
+
+struct long_entry_case {
+    const char* name;
+    bytes entry;          // one 4-byte entry: 00 and its cycles, least significant byte first
+    unsigned value;       // the histogram's value it counts at, 0 for "longer"
+    std::uint64_t pauses; // 0 or 1
+    double pause_cycles;
+};
+
+class long_entry : public inspect_binary, public testing::WithParamInterface<long_entry_case> {};
+
+// A 4-byte entry of up to 255 units (up to 2047 cycles) belongs to the
+// histogram, a longer one to "longer"; a pulse of a quarter of a second,
+// 886724 / 4 = 221681 cycles, or more is a pause.
+TEST_P(long_entry, is_counted_by_its_length)
+{
+    const long_entry_case& c = GetParam();
+    const std::string input = write("one.tap", tap_image(2, c.entry));
+    const process_result run = inspect({"--json", input});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    std::vector<std::uint64_t> histogram(255, 0);
+    if (c.value != 0) {
+        histogram[c.value - 1] = 1;
+    }
+    EXPECT_EQ(report["histogram"]["counts"].get<std::vector<std::uint64_t>>(), histogram);
+    EXPECT_EQ(report["histogram"]["longer"], c.value == 0 ? 1 : 0);
+    EXPECT_EQ(report["pulses"]["long"], 1);
+    EXPECT_EQ(report["pulses"]["pauses"], c.pauses);
+    EXPECT_NEAR(report["pulses"]["pause_time_s"].get<double>(), c.pause_cycles / 886724, 1e-12);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    lengths, long_entry,
+    testing::Values(long_entry_case{"units_254", {0x00, 0xF0, 0x07, 0x00}, 254, 0, 0},  // 2032 = 0x7F0 cycles
+                    long_entry_case{"units_255", {0x00, 0xF8, 0x07, 0x00}, 255, 0, 0},  // 2040 = 0x7F8
+                    long_entry_case{"units_255_and_7_cycles", {0x00, 0xFF, 0x07, 0x00}, 255, 0, 0}, // 2047 = 0x7FF
+                    long_entry_case{"units_256", {0x00, 0x00, 0x08, 0x00}, 0, 0, 0},   // 2048 = 0x800
+                    // 221680 = 3 * 65536 + 0x61F0 = 0x361F0, a cycle short of a quarter second.
+                    long_entry_case{"pause_less_a_cycle", {0x00, 0xF0, 0x61, 0x03}, 0, 0, 0},
+                    long_entry_case{"pause_of_a_quarter_second", {0x00, 0xF1, 0x61, 0x03}, 0, 1, 221681},
+                    long_entry_case{"pause_and_a_cycle", {0x00, 0xF2, 0x61, 0x03}, 0, 1, 221682}),
+    [](const testing::TestParamInfo<long_entry_case>& test) { return test.param.name; });
+
+struct image_version_case {
+    std::uint8_t version;
+    const char* meaning;
+    std::vector<std::string> problems;
+};
+
+class image_version : public inspect_binary, public testing::WithParamInterface<image_version_case> {};
+
+// An image of a version above 2 is reported as such and read as versions 1
+// and 2 are: a 0 byte opens a 4-byte entry. Data 00 20 03 00 0A: a 4-byte
+// entry of 0x320 = 800 cycles (100 units), then 10 units.
+TEST_P(image_version, above_2_is_unknown_and_read_as_1_or_2)
+{
+    const image_version_case& c = GetParam();
+    const std::string input = write("v.tap", tap_image(c.version, {0x00, 0x20, 0x03, 0x00, 0x0A}));
+    const process_result run = inspect({"--json", input});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["tap"]["version"], c.version);
+    EXPECT_EQ(report["tap"]["version_meaning"], c.meaning);
+    EXPECT_EQ(report["problems"].get<std::vector<std::string>>(), c.problems);
+    EXPECT_EQ(report["pulses"]["count"], 2);
+    EXPECT_EQ(report["pulses"]["long"], 1);
+    EXPECT_EQ(report["histogram"]["counts"][99], 1);
+    EXPECT_EQ(report["histogram"]["counts"][9], 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    versions, image_version,
+    testing::Values(image_version_case{2, "half waves", {}},
+                    image_version_case{3, "unknown", {"unknown TAP version 3: read as version 1 or 2"}},
+                    image_version_case{4, "unknown", {"unknown TAP version 4: read as version 1 or 2"}}),
+    [](const testing::TestParamInfo<image_version_case>& test) {
+        return "version_" + std::to_string(test.param.version);
+    });
+
+struct cut_case {
+    const char* name;
+    const char* file;  // in tests/captures/
+    std::size_t kept;  // bytes of it given to the inspector; 0 all
+    int status;
+    std::vector<std::string> problems;
+};
+
+class cut_file : public inspect_binary, public testing::WithParamInterface<cut_case> {};
+
+// A file that ends early is reported with the offset where the piece it
+// cut starts: the block descriptor, or the 4-byte entry.
+TEST_P(cut_file, is_reported_at_the_start_of_the_cut_piece)
+{
+    const cut_case& c = GetParam();
+    std::string content = read_file(corpus + "/" + c.file);
+    ASSERT_FALSE(content.empty()) << c.file;
+    if (c.kept != 0) {
+        content.resize(c.kept);
+    }
+    const std::string input = write(c.file, bytes(content.begin(), content.end()));
+    const process_result run = inspect({"--json", input});
+    EXPECT_EQ(run.status, c.status);
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["problems"].get<std::vector<std::string>>(), c.problems);
+}
+
+// The captures: a 6-byte header (block count field 2 or 3), then
+// header_only stops; truncated_in_descriptor holds 3 bytes of block 1's
+// descriptor (9 bytes); truncated_in_second_descriptor holds block 1 (a
+// descriptor and 2 sample bytes, bytes 6 to 12) and 2 bytes of block 2's
+// descriptor (15 bytes).
+// phase_across_blocks.v2.tap: a 20-byte header stating 14 bytes of data,
+// then the entries 0D (byte 20) and 68 (21), the gap's two 4-byte entries
+// (22 and 26) and the 4-byte entry 00 80 13 00 (30 to 33).
+INSTANTIATE_TEST_SUITE_P(
+    places, cut_file,
+    testing::Values(
+        cut_case{"capture_before_a_descriptor", "header_only.ctf", 0, 5,
+                 {"the capture ends inside the descriptor of block 1 at byte 6, after 6 bytes"}},
+        cut_case{"capture_inside_a_descriptor", "truncated_in_descriptor.ctf", 0, 5,
+                 {"the capture ends inside the descriptor of block 1 at byte 6, after 9 bytes"}},
+        cut_case{"capture_inside_the_second_descriptor", "truncated_in_second_descriptor.ctf", 0, 5,
+                 {"the capture ends inside the descriptor of block 2 at byte 13, after 15 bytes"}},
+        cut_case{"image_inside_the_gap", "phase_across_blocks.v2.tap", 23, 5,
+                 {"the image ends inside a 4-byte entry at byte 22",
+                  "the data size field says 14 bytes, but 3 bytes follow the header"}},
+        cut_case{"image_before_a_4_byte_entry", "phase_across_blocks.v2.tap", 30, 0,
+                 {"the data size field says 14 bytes, but 10 bytes follow the header"}},
+        cut_case{"image_after_its_first_byte", "phase_across_blocks.v2.tap", 31, 5,
+                 {"the image ends inside a 4-byte entry at byte 30",
+                  "the data size field says 14 bytes, but 11 bytes follow the header"}},
+        cut_case{"image_before_its_last_byte", "phase_across_blocks.v2.tap", 33, 5,
+                 {"the image ends inside a 4-byte entry at byte 30",
+                  "the data size field says 14 bytes, but 13 bytes follow the header"}},
+        cut_case{"image_whole", "phase_across_blocks.v2.tap", 0, 0, {}}),
+    [](const testing::TestParamInfo<cut_case>& test) { return test.param.name; });
+
+struct full_wave_case {
+    const char* file; // in tests/captures/
+    int version;
+    std::uint64_t asymmetric; // version 1
+    bool advisory;
+    double block_cycles; // samples x period x 1.01 (version 1) or 1.04 (version 2)
+};
+
+class measured_version : public inspect_binary, public testing::WithParamInterface<full_wave_case> {};
+
+// The inspector's advice follows velmora's: more than 200 asymmetric waves.
+// A block's time scales its samples as its version's entries do.
+// asymmetric_200.ctf holds 682 sample bytes (5456 samples) at period 20,
+// asymmetric_201.ctf 685 (5480); make_corpus.cpp says how the waves are
+// made.
+TEST_P(measured_version, advises_and_times_its_blocks_as_the_version_would)
+{
+    const full_wave_case& c = GetParam();
+    const std::string input = corpus + "/" + c.file;
+    const process_result run = inspect({"--json", "--tap-version", std::to_string(c.version), input});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    ASSERT_EQ(report["ctf"]["blocks"].size(), 1U);
+    EXPECT_NEAR(report["ctf"]["blocks"][0]["running_time_s"].get<double>(), c.block_cycles / 886724, 1e-12);
+    if (c.version == 1) {
+        EXPECT_EQ(report["ctf"]["asymmetric_waves"], c.asymmetric);
+        EXPECT_EQ(report["ctf"]["advisory"], c.advisory);
+        const std::string line = "Asymmetric waves: " + std::to_string(c.asymmetric) + " (velmora " +
+                                 (c.advisory ? "would" : "would not") + " recommend TAP version 2)\n";
+        EXPECT_NE(inspect({"--tap-version", "1", input}).out.find(line), std::string::npos) << line;
+    } else {
+        EXPECT_FALSE(report["ctf"].contains("advisory"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    captures, measured_version,
+    testing::Values(full_wave_case{"asymmetric_200.ctf", 1, 200, false, 110211.2}, // 5456 x 20 x 1.01
+                    full_wave_case{"asymmetric_201.ctf", 1, 201, true, 110696},     // 5480 x 20 x 1.01
+                    full_wave_case{"asymmetric_201.ctf", 2, 0, false, 113984}),     // 5480 x 20 x 1.04
+    [](const testing::TestParamInfo<full_wave_case>& test) {
+        std::string name = test.param.file;
+        return name.substr(0, name.find('.')) + "_v" + std::to_string(test.param.version);
+    });
+
+struct layout_case {
+    const char* name;
+    bytes entries;
+    std::vector<std::string> drawn;     // pieces of the picture
+    std::vector<std::string> not_drawn;
+};
+
+class picture_layout : public inspect_binary, public testing::WithParamInterface<layout_case> {};
+
+// Pulses above 255 units get a bar of their own at the right, past a
+// shortened unit axis; a picture without them uses the whole width.
+TEST_P(picture_layout, gives_the_pulses_above_255_units_their_own_column)
+{
+    const layout_case& c = GetParam();
+    const std::string input = write("l.tap", tap_image(2, c.entries));
+    const std::string svg = path("l.svg");
+    ASSERT_EQ(inspect({"--svg", svg, input}).status, 0);
+    const std::string drawn = read_file(svg);
+    for (const std::string& piece : c.drawn) {
+        EXPECT_NE(drawn.find(piece), std::string::npos) << "missing: " << piece;
+    }
+    for (const std::string& piece : c.not_drawn) {
+        EXPECT_EQ(drawn.find(piece), std::string::npos) << "drawn: " << piece;
+    }
+}
+
+// The unit axis runs from x = 80 to 770, or to 715 when the column of the
+// longer pulses (a bar at 730, 30 wide; its label at 745) is drawn. With
+// entries of 10 units the axis ends at 16 units (ticks of 2 up to
+// max(ceil(11 / 2) x 2, 16)), labelled at the axis' end. With a value of
+// 255 it ends at 256 (ticks of 25), and the tick 250 is at 80 + 250 / 256 x
+// 690 = 753.83. The counts axis ends at ceil(2 x 1.3) = 3 pulses, so the
+// bar of one longer pulse is 280 / 3 = 93.33 high, its top at 290.67.
+const std::string longer_label = "<text x=\"745.0\" y=\"402.0\">&gt;255</text>";
+const std::string longer_bar = "<rect x=\"730.0\" y=\"290.67\" width=\"30\" height=\"93.33\"/>";
+const std::string full_axis = "<line x1=\"80.0\" y1=\"384.0\" x2=\"770.0\" y2=\"384.0\"/>";
+const std::string short_axis = "<line x1=\"80.0\" y1=\"384.0\" x2=\"715.0\" y2=\"384.0\"/>";
+
+INSTANTIATE_TEST_SUITE_P(
+    pulses, picture_layout,
+    testing::Values(layout_case{"one_byte_entries_only",
+                                {0x0A, 0x0A},
+                                {full_axis, "<text x=\"770.00\" y=\"402.0\">16</text>"},
+                                {longer_label, short_axis}},
+                    layout_case{"a_4_byte_entry_of_255_units",
+                                {0x0A, 0x0A, 0x00, 0xF8, 0x07, 0x00},
+                                {full_axis, "<text x=\"753.83\" y=\"402.0\">250</text>"},
+                                {longer_label, short_axis}},
+                    layout_case{"a_pulse_of_256_units",
+                                {0x0A, 0x0A, 0x00, 0x00, 0x08, 0x00},
+                                {short_axis, longer_label, longer_bar, "<text x=\"715.00\" y=\"402.0\">16</text>"},
+                                {full_axis}}),
+    [](const testing::TestParamInfo<layout_case>& test) { return test.param.name; });
+
 } // namespace
 } // namespace velmora
