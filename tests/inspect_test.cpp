@@ -288,5 +288,17 @@ TEST(inspection, a_read_error_ends_the_report_with_what_was_read)
     EXPECT_EQ(pulse_count(result.pulses), pulse_count(whole.pulses));
 }
 
+// --- Pinned boundaries of the peaks -------------------------------------------
+
+// A peak's fullest value must reach a tenth of the largest bucket: 100 of
+// 1000 does, 99 does not. The buckets stand far apart, so the averages
+// between them dip to 0 and part them.
+INSTANTIATE_TEST_SUITE_P(
+    a_tenth, histogram_peaks,
+    testing::Values(peaks_case{"just_below_a_tenth", {{40, 1000}, {100, 99}}, {40}},
+                    peaks_case{"exactly_a_tenth", {{40, 1000}, {100, 100}}, {40, 100}},
+                    peaks_case{"just_above_a_tenth", {{40, 1000}, {100, 101}}, {40, 100}}),
+    [](const testing::TestParamInfo<peaks_case>& test) { return test.param.name; });
+
 } // namespace
 } // namespace velmora
