@@ -823,6 +823,27 @@ bytes endless_capture_head()
     return head;
 }
 
+// A run converting from a FIFO to an image of version 2, and the writing
+// end of that FIFO, held by the test.
+struct piped_run {
+    pid_t child;
+    int writer; // -1 if the run could not be started
+};
+
+piped_run start_on_a_pipe(const std::string& fifo, const std::string& output)
+{
+    if (mkfifo(fifo.c_str(), 0600) != 0) {
+        return {-1, -1};
+    }
+    const pid_t child = start_velmora({fifo, output, "2"}, {});
+    const int writer = child > 0 ? open(fifo.c_str(), O_WRONLY) : -1; // waits for velmora to open it
+    if (writer == -1 && child > 0) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    return {child, writer};
+}
+
 class replaced_output : public fault, public testing::WithParamInterface<int> {};
 
 // The output path is made to name another file while the run waits for its
@@ -830,12 +851,8 @@ class replaced_output : public fault, public testing::WithParamInterface<int> {}
 // its own unfinished image, not that file.
 TEST_P(replaced_output, survives_an_interrupted_run_with_its_content)
 {
-    const std::string input = path("in.fifo");
     const std::string output = write("out.tap", bytes{'o', 'l', 'd'});
-    ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
-    const pid_t child = start_velmora({input, output, "2"}, {});
-    ASSERT_GT(child, 0);
-    const int writer = open(input.c_str(), O_WRONLY); // waits for velmora to open it
+    const auto [child, writer] = start_on_a_pipe(path("in.fifo"), output);
     ASSERT_NE(writer, -1);
     const bytes head = endless_capture_head();
     EXPECT_EQ(::write(writer, head.data(), head.size()), static_cast<ssize_t>(head.size()));
@@ -936,12 +953,8 @@ class capture_on_an_open_pipe : public fault, public testing::WithParamInterface
 TEST_P(capture_on_an_open_pipe, is_converted_without_waiting_for_the_end_of_the_pipe)
 {
     const arriving_capture_case& c = GetParam();
-    const std::string input = path("in.fifo");
     const std::string output = path("out.tap");
-    ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
-    const pid_t child = start_velmora({input, output, "2"}, {});
-    ASSERT_GT(child, 0);
-    const int writer = open(input.c_str(), O_WRONLY); // waits for velmora to open it
+    const auto [child, writer] = start_on_a_pipe(path("in.fifo"), output);
     ASSERT_NE(writer, -1);
     EXPECT_EQ(::write(writer, c.capture.data(), c.capture.size()), static_cast<ssize_t>(c.capture.size()));
     int status = -1;
