@@ -15,6 +15,7 @@ const child_process = require('node:child_process');
 const fs = require('node:fs');
 const http = require('node:http');
 const path = require('node:path');
+const url = require('node:url');
 
 const skip_status = 77;
 
@@ -188,6 +189,13 @@ async function test_page(page, options) {
     console.log('ok: cancel');
   }
 
+  // Opened from its folder, the page says it must be served.
+  const from_folder = await page.context().newPage();
+  await from_folder.goto(url.pathToFileURL(path.join(options.page, 'index.html')).href);
+  assert.match(await from_folder.textContent('#status'), /only when it is served/);
+  await from_folder.close();
+  console.log('ok: opened from its folder');
+
   // The picture of the report, at 200 % zoom (half the width in CSS pixels):
   // no sideways scrolling.
   await run_job(page, demo, 'inspect', 2);
@@ -247,16 +255,17 @@ async function main() {
   const server = await serve(page_folder, served);
   const origin = `http://127.0.0.1:${server.address().port}`;
   const outside = [];
+  const page_folder_url = url.pathToFileURL(page_folder).href + '/';
   const failed = [];
   try {
     // Every request of the page and its worker; any outside the origin is
     // recorded and refused.
     await context.route('**/*', (route) => {
-      const url = route.request().url();
-      if (new URL(url).origin === origin) {
+      const asked = route.request().url();
+      if (new URL(asked).origin === origin || asked.startsWith(page_folder_url)) {
         return route.continue();
       }
-      outside.push(url);
+      outside.push(asked);
       return route.abort();
     });
     const page = await context.newPage();
