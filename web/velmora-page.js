@@ -9,6 +9,7 @@
 //   page -> worker  {job: 'convert' | 'inspect', file, name, image_name, version}
 //   worker -> page  {kind: 'progress', done, total}
 //                   {kind: 'done', job, status, texts, image, memory_bytes, milliseconds}
+//                   {kind: 'failed', message}: the module stopped; no result
 // A run cannot be stopped from inside; Cancel ends the whole worker.
 
 // velmora asks for the file in pieces of up to 1 MiB; the worker reads it
@@ -96,7 +97,15 @@ function run_worker() {
   }
 
   onmessage = async (event) => {
-    const request = event.data;
+    try {
+      await run_request(event.data);
+    } catch (error) {
+      // The module stopped (out of memory, say) and cannot be used again.
+      postMessage({kind: 'failed', message: String(error && error.message || error)});
+    }
+  };
+
+  async function run_request(request) {
     const module = await module_ready;
     file = request.file;
     read_ahead = {start: 0, bytes: new Uint8Array(0)};
@@ -124,7 +133,7 @@ function run_worker() {
     read_ahead = {start: 0, bytes: new Uint8Array(0)};
     postMessage({kind: 'done', job: request.job, status, texts, image: image_blob,
       memory_bytes: module._velmora_web_memory_bytes(), milliseconds});
-  };
+  }
 }
 
 // What each exit status of velmora means, in the words of its manual.
@@ -237,9 +246,7 @@ function run_page() {
       worker.onmessage = (event) => on_worker_message(event.data);
       worker.onerror = (event) => {
         event.preventDefault();
-        end_worker();
-        say(`The page's worker stopped (${event.message || 'no reason given'}). No image was made.`);
-        finish_run('failed');
+        worker_failed(event.message);
       };
     }
     set_running(true);
@@ -262,9 +269,20 @@ function run_page() {
     status_line.focus();
   }
 
+  function worker_failed(reason) {
+    end_worker();
+    clear_results();
+    say(`The page's worker stopped (${reason || 'no reason given'}). No image was made.`);
+    finish_run('failed');
+  }
+
   function on_worker_message(message) {
     if (message.kind === 'progress') {
       show_progress(message.done, message.total);
+      return;
+    }
+    if (message.kind === 'failed') {
+      worker_failed(message.message);
       return;
     }
     const seconds = (message.milliseconds / 1000).toFixed(2);
