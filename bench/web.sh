@@ -20,12 +20,7 @@ runs=${RUNS:-5}
 version=${VERSION:-2}
 mkdir -p "$work"
 
-# Other heavy work on this machine (fuzzing) waits while this lock exists.
-lock=/tmp/velmora-bench.lock
-if [ ! -e "$lock" ]; then
-  touch "$lock"
-  trap 'rm -f "$lock"' EXIT
-fi
+. "$root/bench/bench_lock.sh"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j2 --target make_capture >/dev/null
