@@ -13,10 +13,10 @@
 // A run cannot be stopped from inside; Cancel ends the whole worker.
 
 // velmora asks for the file in pieces of up to 1 MiB; the worker reads it
-// from the browser in slices this large, since each read costs about as
-// much as 16 MiB more (Chromium: 64 MiB in 1 MiB slices took two to three
-// times as long as in 16 MiB ones). The slice lives outside the module's
-// memory, which stays the same size for any file.
+// from the browser in slices this large, since every read has a large cost
+// of its own (Chromium: 64 MiB in 1 MiB slices took two to three times as
+// long as in 16 MiB ones). The slice lives outside the module's memory,
+// which stays the same size for any file.
 const read_ahead_bytes = 16 * 1024 * 1024;
 // Progress is posted at most this often (milliseconds).
 const progress_interval = 100;
