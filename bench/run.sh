@@ -22,12 +22,7 @@ work=${BENCH_DIR:-$(mktemp -d)}
 runs=${RUNS:-7}
 mkdir -p "$work"
 
-# Other heavy work on this machine (fuzzing) waits while this lock exists.
-lock=/tmp/velmora-bench.lock
-if [ ! -e "$lock" ]; then
-  touch "$lock"
-  trap 'rm -f "$lock"' EXIT
-fi
+. "$root/bench/bench_lock.sh"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j2 --target velmora velmora_per_sample make_capture >/dev/null

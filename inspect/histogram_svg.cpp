@@ -1,13 +1,16 @@
 #include "inspect/report.h"
 #include "inspect/text_output.h"
 
+#if !defined(VELMORA_XML_ESCAPING) || VELMORA_XML_ESCAPING
 #include <libxml/entities.h>
 #include <libxml/globals.h>
+#endif
 
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 namespace velmora {
 namespace {
@@ -23,6 +26,7 @@ constexpr const char* font = "font-family=\"DejaVu Sans, Verdana, Arial, sans-se
 constexpr const char* bar_colour = "#3f74b5";
 constexpr const char* peak_colour = "#c0392b";
 
+#if !defined(VELMORA_XML_ESCAPING) || VELMORA_XML_ESCAPING
 // Text for an XML attribute or element, escaped by libxml2. `text` must
 // already be valid UTF-8 without control characters (see printable_name).
 std::string xml_text(const std::string& text)
@@ -35,6 +39,19 @@ std::string xml_text(const std::string& text)
     xmlFree(escaped);
     return result;
 }
+#else
+// A build without libxml2 (the browser page's) escapes nothing: each
+// character XML reserves is shown as '?', as printable_name shows control
+// characters, so that the text stands in XML unchanged.
+std::string xml_text(const std::string& text)
+{
+    constexpr std::string_view reserved = "<>&\"'";
+    std::string shown = text;
+    std::replace_if(
+        shown.begin(), shown.end(), [&](char c) { return reserved.find(c) != std::string_view::npos; }, '?');
+    return shown;
+}
+#endif
 
 // The smallest step of 1, 2, 2.5 or 5 times a power of ten that cuts
 // `span` into at most `ticks` pieces.

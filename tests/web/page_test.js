@@ -1,0 +1,300 @@
+// The browser page in headless Chromium, served from 127.0.0.1: its images,
+// messages and reports against the native programs', and that it asks for
+// nothing outside its own origin.
+//
+//   node page_test.js --page DIR --velmora BIN --inspect BIN --examples DIR --work DIR
+//   node page_test.js --page DIR --work DIR --bench CAPTURE [--runs N] [--version V]
+//
+// Exits 77 (skipped) when Chromium or playwright-core is missing. With
+// --bench it converts CAPTURE in the page N times and prints each run's time
+// in the worker and the module's memory, one line each.
+'use strict';
+
+const assert = require('node:assert/strict');
+const child_process = require('node:child_process');
+const fs = require('node:fs');
+const http = require('node:http');
+const path = require('node:path');
+const url = require('node:url');
+
+const skip_status = 77;
+
+function parse_arguments(argv) {
+  const options = {runs: '5', version: '2'};
+  for (let i = 0; i < argv.length; i += 2) {
+    assert.ok(argv[i].startsWith('--') && i + 1 < argv.length, `bad argument ${argv[i]}`);
+    options[argv[i].slice(2)] = argv[i + 1];
+  }
+  return options;
+}
+
+function skip(reason) {
+  console.log(`SKIP: ${reason}`);
+  process.exit(skip_status);
+}
+
+const content_types = {
+  '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.css': 'text/css',
+  '.wasm': 'application/wasm',
+};
+
+// Serves the page's folder, and nothing above it, on an ephemeral port.
+function serve(folder, served) {
+  const server = http.createServer((request, response) => {
+    const pathname = decodeURIComponent(new URL(request.url, 'http://127.0.0.1').pathname);
+    served.push(pathname);
+    const file = path.join(folder, pathname === '/' ? 'index.html' : pathname);
+    if (!file.startsWith(folder + path.sep) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+      response.writeHead(404);
+      response.end();
+      return;
+    }
+    response.writeHead(200, {'Content-Type': content_types[path.extname(file)] || 'application/octet-stream'});
+    fs.createReadStream(file).pipe(response);
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
+}
+
+async function open_browser(options) {
+  let playwright;
+  try {
+    playwright = require('playwright-core');
+  } catch (error) {
+    skip('playwright-core is missing: run `npm ci` in tests/web');
+  }
+  const chromium = process.env.VELMORA_CHROMIUM || '/usr/bin/chromium';
+  if (!fs.existsSync(chromium)) {
+    skip(`no Chromium at ${chromium} (set VELMORA_CHROMIUM)`);
+  }
+  const profile = fs.mkdtempSync(path.join(options.work, 'chromium-profile-'));
+  // A new, empty profile (Playwright passes it as --user-data-dir).
+  const context = await playwright.chromium.launchPersistentContext(profile, {
+    executablePath: chromium,
+    headless: true,
+    acceptDownloads: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+  return {context, profile};
+}
+
+// Runs `job` ('convert' or 'inspect') on the file given (a path, or
+// {name, buffer}) and waits until the page is idle again.
+async function run_job(page, file, job, version) {
+  await page.setInputFiles('#file-input', file);
+  await page.check(`input[name="version"][value="${version}"]`);
+  await page.click(job === 'convert' ? '#convert' : '#inspect');
+  await page.waitForSelector('body[data-state="idle"]');
+}
+
+async function downloaded(page, work, name, link = '#download') {
+  const [download] = await Promise.all([page.waitForEvent('download'), page.click(link)]);
+  // null: a name the browser changes (it replaces characters file systems reserve)
+  if (name !== null) {
+    assert.equal(download.suggestedFilename(), name);
+  }
+  const saved = path.join(work, `page-${name ?? 'download'}`);
+  await download.saveAs(saved);
+  return fs.readFileSync(saved);
+}
+
+// velmora's run on `input` from its folder, so that messages name it as the
+// page does: its image (if any), exit status and texts without the banner.
+function native_conversion(velmora, input, version) {
+  const output = path.join(path.dirname(input), `native-${process.pid}.tap`);
+  fs.rmSync(output, {force: true});
+  const run = child_process.spawnSync(velmora, [path.basename(input), path.basename(output), String(version)],
+    {cwd: path.dirname(input), encoding: 'latin1'});
+  const image = fs.existsSync(output) ? fs.readFileSync(output) : null;
+  fs.rmSync(output, {force: true});
+  const banner_end = run.stdout.indexOf('\n\n') + 2;
+  return {status: run.status, image, texts: run.stdout.slice(banner_end) + run.stderr};
+}
+
+function native_inspection(inspect, input, version, extra) {
+  return child_process.execFileSync(inspect, ['--tap-version', String(version), ...extra, path.basename(input)],
+    {cwd: path.dirname(input), encoding: 'utf8'});
+}
+
+async function test_page(page, options) {
+  const work = options.work;
+  const demo = path.join(work, 'demo.ctf');
+  const demo_image = path.join(work, 'demo.tap');
+  fs.copyFileSync(path.join(options.examples, 'demo.ctf'), demo);
+  fs.copyFileSync(path.join(options.examples, 'demo.tap'), demo_image);
+  const cut = path.join(work, 'cut.ctf');
+  const capture = fs.readFileSync(demo);
+  fs.writeFileSync(cut, capture.subarray(0, Math.floor(capture.length * 2 / 3)));
+  const empty = path.join(work, 'empty.ctf');
+  fs.writeFileSync(empty, Buffer.alloc(0));
+
+  // Conversions: the same image, status and texts as the command line.
+  const cases = [
+    {input: demo, version: 2, download: 'demo.tap'},
+    {input: demo, version: 1, download: 'demo.tap', by_keyboard: true},
+    {input: cut, version: 2, download: 'cut-incomplete.tap'},
+    {input: demo_image, version: 2},
+    {input: empty, version: 1},
+  ];
+  for (const test_case of cases) {
+    const label = `${path.basename(test_case.input)}, version ${test_case.version}`;
+    const native = native_conversion(options.velmora, test_case.input, test_case.version);
+    if (test_case.by_keyboard) {
+      await page.setInputFiles('#file-input', test_case.input);
+      await convert_by_keyboard(page, test_case.version);
+    } else {
+      await run_job(page, test_case.input, 'convert', test_case.version);
+    }
+    assert.equal(await page.getAttribute('body', 'data-outcome'), String(native.status), label);
+    assert.equal(await page.textContent('#messages'), native.texts, label);
+    const status_text = await page.textContent('#status');
+    assert.ok(status_text.startsWith(`Exit status ${native.status}: `), `${label}: ${status_text}`);
+    const offered = await page.isVisible('#download');
+    assert.equal(offered, test_case.download !== undefined, `${label}: download offered`);
+    if (offered) {
+      const image = await downloaded(page, work, test_case.download);
+      assert.ok(native.image !== null && image.equals(native.image), `${label}: the image differs from velmora's`);
+    }
+    console.log(`ok: convert ${label}: status ${native.status}`);
+  }
+
+  // Inspections: the same JSON, text and picture as velmora-inspect.
+  for (const input of [demo, demo_image]) {
+    await run_job(page, input, 'inspect', 2);
+    const label = `inspect ${path.basename(input)}`;
+    assert.equal(await page.textContent('#json-report'), native_inspection(options.inspect, input, 2, ['--json']),
+      label);
+    assert.equal(await page.textContent('#text-report'), native_inspection(options.inspect, input, 2, []), label);
+    const svg_path = path.join(work, 'native.svg');
+    native_inspection(options.inspect, input, 2, ['--svg', svg_path]);
+    const svg = await downloaded(page, work, `${path.parse(input).name}-histogram.svg`, '#svg-download');
+    assert.ok(svg.equals(fs.readFileSync(svg_path)), `${label}: the picture differs from velmora-inspect's`);
+    console.log(`ok: ${label}`);
+  }
+  // Without libxml2 the picture shows the characters XML reserves as '?'.
+  await run_job(page, {name: 'a<b>&"\'.ctf', mimeType: 'application/octet-stream', buffer: capture}, 'inspect', 2);
+  const svg = (await downloaded(page, work, null, '#svg-download')).toString('utf8');
+  assert.ok(svg.includes('Pulse lengths of a?b????.ctf'), 'reserved characters in the picture\'s title');
+  assert.ok((await page.textContent('#text-report')).includes('a<b>&"\'.ctf'), 'the name in the text report');
+
+  // Cancel ends a run and offers nothing.
+  if (options.large) {
+    await page.setInputFiles('#file-input', options.large);
+    await page.click('#convert');
+    await page.waitForSelector('#progress-row:not([hidden])');
+    await page.click('#cancel');
+    await page.waitForSelector('body[data-state="idle"]');
+    assert.equal(await page.getAttribute('body', 'data-outcome'), 'cancelled');
+    assert.equal(await page.isVisible('#download'), false, 'nothing offered after Cancel');
+    console.log('ok: cancel');
+  }
+
+  // Opened from its folder, the page says it must be served.
+  const from_folder = await page.context().newPage();
+  await from_folder.goto(url.pathToFileURL(path.join(options.page, 'index.html')).href);
+  assert.match(await from_folder.textContent('#status'), /only when it is served/);
+  await from_folder.close();
+  console.log('ok: opened from its folder');
+
+  // The picture of the report, at 200 % zoom (half the width in CSS pixels):
+  // no sideways scrolling.
+  await run_job(page, demo, 'inspect', 2);
+  await page.setViewportSize({width: 640, height: 900});
+  const overflow = await page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
+  assert.ok(overflow <= 0, `the page scrolls sideways at 200 % zoom by ${overflow} px`);
+  await page.screenshot({path: options.screenshot || path.join(work, 'velmora-page.png'), fullPage: true});
+  console.log('ok: 200 % zoom');
+}
+
+// TAP version and Convert reached with the keyboard alone.
+async function convert_by_keyboard(page, version) {
+  await page.focus('#file-input');
+  await tab_to(page, () => document.activeElement.name === 'version');
+  const wanted = `input[name="version"][value="${version}"]`;
+  for (let step = 0; step < 2 && !(await page.isChecked(wanted)); ++step) {
+    await page.keyboard.press('ArrowDown');
+  }
+  assert.ok(await page.isChecked(wanted), 'the TAP version chosen by the keyboard');
+  await tab_to(page, () => document.activeElement.id === 'convert');
+  await page.keyboard.press('Enter');
+  await page.waitForSelector('body[data-state="running"], body[data-state="idle"][data-outcome]');
+  await page.waitForSelector('body[data-state="idle"]');
+}
+
+async function tab_to(page, reached) {
+  for (let step = 0; step < 10; ++step) {
+    if (await page.evaluate(reached)) {
+      return;
+    }
+    await page.keyboard.press('Tab');
+  }
+  assert.fail(`not reached by Tab: ${reached}`);
+}
+
+async function bench(page, options) {
+  for (let run = 0; run < Number(options.runs); ++run) {
+    await run_job(page, options.bench, 'convert', Number(options.version));
+    assert.equal(await page.getAttribute('body', 'data-outcome'), '0');
+    const milliseconds = Number(await page.getAttribute('body', 'data-milliseconds'));
+    const memory = Number(await page.getAttribute('body', 'data-memory-bytes'));
+    console.log(`page ${milliseconds.toFixed(1)} ms memory ${memory}`);
+  }
+}
+
+async function main() {
+  const options = parse_arguments(process.argv.slice(2));
+  for (const key of ['work', 'page', 'velmora', 'inspect', 'examples', 'bench', 'large', 'screenshot']) {
+    if (options[key] !== undefined) {
+      options[key] = path.resolve(options[key]);
+    }
+  }
+  fs.mkdirSync(options.work, {recursive: true});
+  const page_folder = options.page;
+  const served = [];
+  const {context, profile} = await open_browser(options);
+  const server = await serve(page_folder, served);
+  const origin = `http://127.0.0.1:${server.address().port}`;
+  const outside = [];
+  const page_folder_url = url.pathToFileURL(page_folder).href + '/';
+  const failed = [];
+  try {
+    // Every request of the page and its worker; any outside the origin is
+    // recorded and refused.
+    await context.route('**/*', (route) => {
+      const asked = route.request().url();
+      if (new URL(asked).origin === origin || asked.startsWith(page_folder_url)) {
+        return route.continue();
+      }
+      outside.push(asked);
+      return route.abort();
+    });
+    const page = await context.newPage();
+    page.on('pageerror', (error) => failed.push(`page error: ${error.message}`));
+    page.on('console', (message) => {
+    if (message.type() === 'error') {
+        failed.push(`console error: ${message.text()}`);
+      }
+    });
+    await page.goto(`${origin}/`);
+    if (options.bench) {
+      await bench(page, options);
+    } else {
+      await test_page(page, options);
+      assert.ok(served.includes('/velmora_web.wasm'), 'the module was loaded from the page\'s folder');
+    }
+    assert.deepEqual(outside, [], 'requests outside the page\'s origin');
+    assert.deepEqual(failed, [], 'errors in the page');
+  } finally {
+    await context.close();
+    server.close();
+    fs.rmSync(profile, {recursive: true, force: true});
+  }
+  if (!options.bench) {
+    console.log('all page tests passed');
+  }
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});

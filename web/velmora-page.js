@@ -1,0 +1,411 @@
+// velmora's page. This one script runs twice: in the page, where it handles
+// the controls and shows results, and as the page's worker, where velmora's
+// own conversion and inspector (velmora_web.wasm) read the chosen file in
+// slices. Nothing is sent anywhere: the file is read with File.slice, the
+// image and the reports are kept in the browser and offered as downloads.
+'use strict';
+
+// The messages between the two sides:
+//   page -> worker  {job: 'convert' | 'inspect', file, name, image_name, version}
+//   worker -> page  {kind: 'progress', done, total}
+//                   {kind: 'done', job, status, texts, image, memory_bytes, milliseconds}
+//                   {kind: 'failed', message}: the module stopped; no result
+// A run cannot be stopped from inside; Cancel ends the whole worker.
+
+// velmora asks for the file in pieces of up to 1 MiB; the worker reads it
+// from the browser in slices this large, since every read has a large cost
+// of its own (Chromium: 64 MiB in 1 MiB slices took two to three times as
+// long as in 16 MiB ones). The slice lives outside the module's memory,
+// which stays the same size for any file.
+const read_ahead_bytes = 16 * 1024 * 1024;
+// Progress is posted at most this often (milliseconds).
+const progress_interval = 100;
+// The image's pieces are gathered into one Blob every this many bytes, so
+// that the browser may keep a large image out of the worker's memory. Each
+// gathering copies: every 32 MiB made a conversion of a 64 MiB capture a
+// fifth to a third slower.
+const image_fold_bytes = 128 * 1024 * 1024;
+// What page_text's kind number says (web/velmora_web.cpp).
+const text_kinds = {1: 'out', 2: 'err', 3: 'text_report', 4: 'json_report', 5: 'histogram_svg'};
+
+function run_worker() {
+  importScripts('velmora_web.js');
+  const reader = new FileReaderSync();
+  let file = null;
+  let last_progress = 0;
+  let read_ahead = {start: 0, bytes: new Uint8Array(0)};
+  let image = null;
+  let texts = {};
+
+  function post_progress(done) {
+    postMessage({kind: 'progress', done, total: file.size});
+  }
+
+  const module_ready = create_velmora_module({
+    // Bytes [position, position + size) of the file, fewer at its end;
+    // null if the browser cannot read it (moved, changed, unreadable).
+    read_input(position, size) {
+      if (position < read_ahead.start || position >= read_ahead.start + read_ahead.bytes.length) {
+        const end = Math.min(position + read_ahead_bytes, file.size);
+        if (position >= end) {
+          return new Uint8Array(0);
+        }
+        try {
+          read_ahead = {start: position, bytes: new Uint8Array(reader.readAsArrayBuffer(file.slice(position, end)))};
+        } catch (error) {
+          return null;
+        }
+        const now = performance.now();
+        if (now - last_progress >= progress_interval) {
+          last_progress = now;
+          post_progress(end);
+        }
+      }
+      const offset = position - read_ahead.start;
+      return read_ahead.bytes.subarray(offset, offset + size);
+    },
+    image_bytes(bytes) {
+      image.parts.push(bytes);
+      image.waiting += bytes.length;
+      if (image.waiting >= image_fold_bytes) {
+        image.body = new Blob([image.body, ...image.parts]);
+        image.parts = [];
+        image.waiting = 0;
+      }
+    },
+    image_head(bytes) {
+      image.head = bytes;
+    },
+    page_text(kind, text) {
+      texts[text_kinds[kind]] = text;
+    },
+  });
+
+  // Calls `run` with each string of `strings` in the module's memory.
+  function with_strings(module, strings, run) {
+    const pointers = strings.map((text) => {
+      const size = module.lengthBytesUTF8(text) + 1;
+      const pointer = module._malloc(size);
+      module.stringToUTF8(text, pointer, size);
+      return pointer;
+    });
+    try {
+      return run(...pointers);
+    } finally {
+      pointers.forEach((pointer) => module._free(pointer));
+    }
+  }
+
+  onmessage = async (event) => {
+    try {
+      await run_request(event.data);
+    } catch (error) {
+      // The module stopped (out of memory, say) and cannot be used again.
+      postMessage({kind: 'failed', message: String(error && error.message || error)});
+    }
+  };
+
+  async function run_request(request) {
+    const module = await module_ready;
+    file = request.file;
+    read_ahead = {start: 0, bytes: new Uint8Array(0)};
+    texts = {};
+    image = {head: new Uint8Array(0), body: new Blob([]), parts: [], waiting: 0};
+    last_progress = performance.now();
+    post_progress(0);
+    const started = performance.now();
+    let status;
+    if (request.job === 'convert') {
+      status = with_strings(module, [request.name, request.image_name],
+        (name, image_name) => module._velmora_web_convert(name, image_name, request.version));
+    } else {
+      status = with_strings(module, [request.name],
+        (name) => module._velmora_web_inspect(name, request.version));
+    }
+    const image_blob = request.job === 'convert'
+      ? new Blob([image.head, image.body, ...image.parts], {type: 'application/octet-stream'})
+      : null;
+    // From the request to the image ready for download.
+    const milliseconds = performance.now() - started;
+    post_progress(file.size);
+    image = null;
+    file = null;
+    read_ahead = {start: 0, bytes: new Uint8Array(0)};
+    postMessage({kind: 'done', job: request.job, status, texts, image: image_blob,
+      memory_bytes: module._velmora_web_memory_bytes(), milliseconds});
+  }
+}
+
+// What each exit status of velmora means, in the words of its manual.
+const conversion_statuses = {
+  0: 'converted',
+  1: 'wrong arguments',
+  2: 'the input cannot be used: it cannot be opened, or it is a TAP image, not a capture',
+  3: 'the image cannot be made',
+  4: 'the capture is empty',
+  5: 'the input ended early, or could not be read to its end',
+  6: 'the image could not be written',
+};
+const inspection_statuses = {
+  0: 'read to the end (problems are reported, not fatal)',
+  5: 'the file ended early or could not be read to its end; the report tells what was read',
+};
+
+// Browsers do not let a page opened as a file start its worker or load its
+// module.
+const serve_hint = 'Browsers run this page only when it is served: for example, in its folder, ' +
+  'run "python3 -m http.server --bind 127.0.0.1 8000" and open http://127.0.0.1:8000/.';
+
+function run_page() {
+  const element = (id) => document.getElementById(id);
+  const file_input = element('file-input');
+  const drop_zone = element('drop-zone');
+  const convert_button = element('convert');
+  const inspect_button = element('inspect');
+  const cancel_button = element('cancel');
+  const progress = element('progress');
+  const status_line = element('status');
+  const messages = element('messages');
+  let chosen = null;
+  let worker = null;
+  let running = false;
+  let urls = [];
+
+  function chosen_version() {
+    return Number(document.querySelector('input[name="version"]:checked').value);
+  }
+
+  function image_name_of(name) {
+    const stem = name.replace(/\.[^./\\]*$/, '');
+    return (stem === '' ? name : stem) + '.tap';
+  }
+
+  function choose(file) {
+    if (running || !file) {
+      return;
+    }
+    chosen = file;
+    element('chosen').textContent = `Chosen: ${file.name} (${file.size.toLocaleString('en')} bytes).`;
+    convert_button.disabled = false;
+    inspect_button.disabled = false;
+  }
+
+  function clear_results() {
+    urls.forEach((url) => URL.revokeObjectURL(url));
+    urls = [];
+    messages.hidden = true;
+    messages.textContent = '';
+    element('download-row').hidden = true;
+    element('report').hidden = true;
+    element('text-report').textContent = '';
+    element('json-report').textContent = '';
+    element('problems').replaceChildren();
+    element('blocks').tBodies[0].replaceChildren();
+    element('histogram').removeAttribute('src');
+  }
+
+  function set_running(now_running) {
+    running = now_running;
+    convert_button.disabled = now_running || chosen === null;
+    inspect_button.disabled = now_running || chosen === null;
+    file_input.disabled = now_running;
+    cancel_button.disabled = !now_running;
+    element('progress-row').hidden = !now_running;
+    document.body.dataset.state = now_running ? 'running' : 'idle';
+  }
+
+  function say(text) {
+    status_line.textContent = text;
+  }
+
+  function show_progress(done, total) {
+    progress.max = Math.max(total, 1);
+    progress.value = done;
+    const percent = total > 0 ? Math.floor((done * 100) / total) : 100;
+    element('progress-text').textContent = `${percent} % (${done.toLocaleString('en')} of ${total.toLocaleString('en')} bytes)`;
+  }
+
+  function object_url(blob) {
+    const url = URL.createObjectURL(blob);
+    urls.push(url);
+    return url;
+  }
+
+  function start(job) {
+    if (chosen === null || running) {
+      return;
+    }
+    clear_results();
+    if (worker === null) {
+      try {
+        worker = new Worker('velmora-page.js');
+      } catch (error) {
+        say(`The browser refused to start the page's worker (${error.message}). ${serve_hint}`);
+        return;
+      }
+      worker.onmessage = (event) => on_worker_message(event.data);
+      worker.onerror = (event) => {
+        event.preventDefault();
+        worker_failed(event.message);
+      };
+    }
+    set_running(true);
+    show_progress(0, chosen.size);
+    say(job === 'convert' ? `Converting ${chosen.name}…` : `Inspecting ${chosen.name}…`);
+    worker.postMessage({job, file: chosen, name: chosen.name, image_name: image_name_of(chosen.name),
+      version: chosen_version()});
+  }
+
+  function end_worker() {
+    if (worker !== null) {
+      worker.terminate();
+      worker = null;
+    }
+  }
+
+  function finish_run(outcome) {
+    set_running(false);
+    document.body.dataset.outcome = outcome;
+    status_line.focus();
+  }
+
+  function worker_failed(reason) {
+    end_worker();
+    clear_results();
+    say(`The page's worker stopped (${reason || 'no reason given'}). No image was made.`);
+    finish_run('failed');
+  }
+
+  function on_worker_message(message) {
+    if (message.kind === 'progress') {
+      show_progress(message.done, message.total);
+      return;
+    }
+    if (message.kind === 'failed') {
+      worker_failed(message.message);
+      return;
+    }
+    const seconds = (message.milliseconds / 1000).toFixed(2);
+    document.body.dataset.milliseconds = String(message.milliseconds);
+    document.body.dataset.memoryBytes = String(message.memory_bytes);
+    if (message.job === 'convert') {
+      show_conversion(message, seconds);
+    } else {
+      show_inspection(message, seconds);
+    }
+    finish_run(String(message.status));
+  }
+
+  function show_messages(texts) {
+    const shown = [texts.out, texts.err].filter((text) => text).join('');
+    messages.textContent = shown;
+    messages.hidden = shown === '';
+  }
+
+  function show_conversion(message, seconds) {
+    const status = message.status;
+    const image_name = image_name_of(chosen.name);
+    show_messages(message.texts);
+    const meaning = conversion_statuses[status] || 'unknown';
+    const link = element('download');
+    if (status === 0) {
+      say(`Exit status 0: ${meaning} (${seconds} s). The image is complete.`);
+      link.textContent = `Download ${image_name}`;
+      link.download = image_name;
+    } else if (status === 5) {
+      // The command line keeps what was read; here it is never offered
+      // under the name of a complete image.
+      const partial_name = image_name.replace(/\.tap$/, '-incomplete.tap');
+      say(`Exit status 5: ${meaning}. The image holds only what was read: it is not the whole tape.`);
+      link.textContent = `Download what was read, as ${partial_name} (incomplete)`;
+      link.download = partial_name;
+    } else {
+      say(`Exit status ${status}: ${meaning}. No image was made.`);
+      return;
+    }
+    link.href = object_url(message.image);
+    link.dataset.size = String(message.image.size);
+    element('download-row').hidden = false;
+  }
+
+  function show_inspection(message, seconds) {
+    const texts = message.texts;
+    say(`Inspected: ${inspection_statuses[message.status] || 'unknown'} (${seconds} s).`);
+    element('text-report').textContent = texts.text_report;
+    element('json-report').textContent = texts.json_report;
+    const report = JSON.parse(texts.json_report);
+    const problems = element('problems');
+    const found = report.problems.length > 0 ? report.problems : ['None found.'];
+    for (const problem of found) {
+      const item = document.createElement('li');
+      item.textContent = problem;
+      problems.append(item);
+    }
+    const rows = element('blocks').tBodies[0];
+    const blocks = report.ctf ? report.ctf.blocks : [];
+    for (const block of blocks) {
+      const row = document.createElement('tr');
+      for (const value of [block.number, block.sample_period, block.sample_bytes, block.edges, block.pulses,
+        block.running_time_s.toFixed(3)]) {
+        const cell = document.createElement('td');
+        cell.textContent = typeof value === 'number' ? value.toLocaleString('en') : value;
+        row.append(cell);
+      }
+      rows.append(row);
+    }
+    if (blocks.length === 0) {
+      const row = document.createElement('tr');
+      const cell = document.createElement('td');
+      cell.colSpan = 6;
+      cell.textContent = report.kind === 'tap' ? 'A TAP image has no blocks of samples.' : 'No blocks.';
+      row.append(cell);
+      rows.append(row);
+    }
+    const svg = new Blob([texts.histogram_svg], {type: 'image/svg+xml'});
+    const picture = element('histogram');
+    picture.alt = `Histogram of the pulse lengths of ${chosen.name}: ${report.pulses.count.toLocaleString('en')} pulses`;
+    picture.src = object_url(svg);
+    const base = chosen.name.replace(/\.[^./\\]*$/, '') || chosen.name;
+    const svg_link = element('svg-download');
+    svg_link.href = picture.src;
+    svg_link.download = `${base}-histogram.svg`;
+    const json_link = element('json-download');
+    json_link.href = object_url(new Blob([texts.json_report], {type: 'application/json'}));
+    json_link.download = `${base}-report.json`;
+    element('report').hidden = false;
+  }
+
+  file_input.addEventListener('change', () => choose(file_input.files[0]));
+  drop_zone.addEventListener('dragover', (event) => {
+    event.preventDefault();
+    drop_zone.classList.add('dragging');
+  });
+  drop_zone.addEventListener('dragleave', () => drop_zone.classList.remove('dragging'));
+  drop_zone.addEventListener('drop', (event) => {
+    event.preventDefault();
+    drop_zone.classList.remove('dragging');
+    choose(event.dataTransfer.files[0]);
+  });
+  // A file dropped beside the drop zone is not opened by the browser instead.
+  window.addEventListener('dragover', (event) => event.preventDefault());
+  window.addEventListener('drop', (event) => event.preventDefault());
+  convert_button.addEventListener('click', () => start('convert'));
+  inspect_button.addEventListener('click', () => start('inspect'));
+  cancel_button.addEventListener('click', () => {
+    end_worker();
+    clear_results();
+    say('Cancelled. No image was made; the file was only read.');
+    finish_run('cancelled');
+  });
+  set_running(false);
+  if (location.protocol === 'file:') {
+    say(`This page was opened from a folder. ${serve_hint}`);
+  }
+}
+
+// Last, once every constant above is set.
+if (typeof document === 'undefined') {
+  run_worker();
+} else {
+  run_page();
+}
