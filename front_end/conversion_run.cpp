@@ -1,6 +1,6 @@
 #include "front_end/conversion_run.h"
 
-#include "front_end/output_guard.h"
+#include "platform/output_guard.h"
 #include "signal/pulse_measurement.h"
 #include "tape_files/ctf_file.h"
 #include "tape_files/tap_file.h"

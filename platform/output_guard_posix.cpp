@@ -1,5 +1,5 @@
 // The output guard on POSIX systems.
-#include "front_end/output_guard.h"
+#include "platform/output_guard.h"
 
 #include <atomic>
 #include <cerrno>

@@ -4,8 +4,8 @@
 // discarded on failure or interruption without following a link or touching
 // a device. One implementation per kind of system, picked by the build:
 // output_guard_posix.cpp and output_guard_windows.cpp.
-#ifndef VELMORA_FRONT_END_OUTPUT_GUARD_H
-#define VELMORA_FRONT_END_OUTPUT_GUARD_H
+#ifndef VELMORA_PLATFORM_OUTPUT_GUARD_H
+#define VELMORA_PLATFORM_OUTPUT_GUARD_H
 
 #include <cstdint>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // is opened with (other programs may read it, none may write it); Ctrl-C,
 // Ctrl-Break and the closing of the console window are the interruptions.
 // Paths are taken as the C runtime takes them, in the ANSI code page.
-#include "front_end/output_guard.h"
+#include "platform/output_guard.h"
 
 #include <windows.h>
 
