@@ -1,5 +1,5 @@
 #include "front_end/conversion_run.h"
-#include "platform/output_guard.h"
+#include "platform/process.h"
 
 #include <cstdio>
 

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace velmora {
@@ -304,8 +306,11 @@ INSTANTIATE_TEST_SUITE_P(
                     status_case{"missing_file", {"/nonexistent/in.ctf"}, 2, "",
                                 "It's impossible to open /nonexistent/in.ctf to read\n"},
                     status_case{"a_folder", {"DIR"}, 2, "", "It's impossible to open "},
-                    status_case{"picture_cannot_be_written", {"--svg", "/nonexistent/h.svg", "IN"}, 6, "",
-                                "It's impossible to write /nonexistent/h.svg\n"},
+                    // Refused before the file is read: no report.
+                    status_case{"picture_cannot_be_opened", {"--svg", "/nonexistent/h.svg", "IN"}, 3, "",
+                                "It's impossible to open /nonexistent/h.svg to write\n"},
+                    status_case{"picture_cannot_be_written", {"--svg", "/dev/full", "IN"}, 6, "",
+                                "It's impossible to write /dev/full\n"},
                     status_case{"report_cannot_be_written", {"IN"}, 0, "", ""}),
     [](const testing::TestParamInfo<status_case>& test) { return test.param.name; });
 
@@ -377,6 +382,121 @@ INSTANTIATE_TEST_SUITE_P(files, picture,
                              std::string name = test.param.name;
                              return name.substr(0, name.find('.'));
                          });
+
+// --- The picture's file -------------------------------------------------------
+
+const std::string old_picture = "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\"/>\n";
+
+struct picture_target_case {
+    const char* name;
+    // The --svg path, the input argument and standard input, where IN is the
+    // capture's path, AS_LINK a symbolic and HARD a hard link to it, SAME
+    // another spelling of its path, OLD a file holding old_picture, TAP an
+    // image; "" for standard input: none.
+    std::vector<std::string> arguments;
+    const char* standard_input;
+    bool through_a_pipe; // standard input is `cat IN |`
+    int status;
+    const char* err;     // @ stands for the --svg path
+};
+
+class picture_target : public inspect_binary, public testing::WithParamInterface<picture_target_case> {};
+
+// The picture never replaces the input nor any file that is not a picture;
+// it is refused before anything is read (no report), and every file is left
+// as it was.
+TEST_P(picture_target, that_is_the_input_or_no_picture_is_refused_before_reading)
+{
+    const picture_target_case& c = GetParam();
+    const std::string input = write("tape.ctf", clean_capture);
+    const std::string old = write("old.svg", bytes(old_picture.begin(), old_picture.end()));
+    const std::string tap = write("tape.tap", image_with_wrong_size);
+    ASSERT_EQ(symlink(input.c_str(), path("link.ctf").c_str()), 0);
+    ASSERT_EQ(link(input.c_str(), path("hard.ctf").c_str()), 0);
+    const auto resolve = [&](const std::string& argument) {
+        return argument == "IN"        ? input
+               : argument == "AS_LINK" ? path("link.ctf")
+               : argument == "HARD"    ? path("hard.ctf")
+               : argument == "SAME"    ? folder + "/./../" + folder.substr(folder.rfind('/') + 1) + "/tape.ctf"
+               : argument == "OLD"     ? old
+               : argument == "TAP"     ? tap
+                                       : argument;
+    };
+    std::vector<std::string> command = {VELMORA_INSPECT_BINARY};
+    for (const std::string& argument : c.arguments) {
+        command.push_back(resolve(argument));
+    }
+    process_result run{};
+    if (c.through_a_pipe) {
+        std::string script = "cat \"$0\" | exec";
+        for (std::size_t i = 0; i < command.size(); ++i) {
+            script += " \"$" + std::to_string(i + 1) + "\"";
+        }
+        command.insert(command.begin(), input);
+        command.insert(command.begin(), {"/bin/sh", "-c", script});
+        run = run_process(command);
+    } else {
+        run = run_process(command, c.standard_input[0] == '\0' ? "" : resolve(c.standard_input));
+    }
+    std::string err = c.err;
+    err.replace(err.find('@'), 1, command[command.size() - 2]);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, "") << "the input was read";
+    EXPECT_EQ(run.err, err);
+    EXPECT_EQ(read_file(input), std::string(clean_capture.begin(), clean_capture.end()));
+    EXPECT_EQ(read_file(old), old_picture);
+    EXPECT_EQ(read_file(tap), std::string(image_with_wrong_size.begin(), image_with_wrong_size.end()));
+    struct stat status {};
+    EXPECT_EQ(lstat(path("link.ctf").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+}
+
+const char* const is_input = "@ is the input file; the picture is not written over it\n";
+const char* const no_picture = "@ is not an SVG picture; it is left as it was\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, picture_target,
+    testing::Values(picture_target_case{"the_input_itself", {"--svg", "IN", "IN"}, "", false, 3, is_input},
+                    picture_target_case{"a_hard_link", {"--svg", "HARD", "IN"}, "", false, 3, is_input},
+                    picture_target_case{"a_symbolic_link", {"--svg", "AS_LINK", "IN"}, "", false, 3, is_input},
+                    picture_target_case{"another_spelling", {"--svg", "SAME", "IN"}, "", false, 3, is_input},
+                    picture_target_case{"an_image_input", {"--svg", "TAP", "TAP"}, "", false, 3, is_input},
+                    picture_target_case{"standard_input_from_it", {"--svg", "IN", "-"}, "IN", false, 3, is_input},
+                    // The input cannot be told by its identity: it holds no picture.
+                    picture_target_case{"piped_from_it", {"--svg", "IN", "-"}, "", true, 3, no_picture},
+                    // Arguments swapped after an earlier run.
+                    picture_target_case{"a_capture_swapped_with_the_picture", {"--svg", "IN", "OLD"}, "", false, 3,
+                                        no_picture},
+                    picture_target_case{"an_image", {"--svg", "TAP", "IN"}, "", false, 3, no_picture}),
+    [](const testing::TestParamInfo<picture_target_case>& test) { return test.param.name; });
+
+// An earlier picture, or an empty file, is replaced by the new picture.
+TEST_F(inspect_binary, a_picture_or_an_empty_file_is_replaced)
+{
+    const std::string input = write("tape.ctf", clean_capture);
+    for (const std::string& before : {old_picture, std::string("\xEF\xBB\xBF  <svg/>"), std::string()}) {
+        const std::string picture_path = write("pic.svg", bytes(before.begin(), before.end()));
+        const process_result run = inspect({"--svg", picture_path, input});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(read_file(picture_path).rfind("<?xml", 0), 0U);
+        EXPECT_NE(read_file(picture_path).find("</svg>"), std::string::npos);
+    }
+}
+
+// A picture that cannot be written whole (here past a file size limit of a
+// few KiB; the picture is larger) leaves no file, nor the earlier picture.
+TEST_F(inspect_binary, a_picture_that_cannot_be_written_whole_leaves_no_file)
+{
+    const std::string input = write("tape.ctf", clean_capture);
+    const std::string picture_path = write("pic.svg", bytes(old_picture.begin(), old_picture.end()));
+    const process_result run = run_process(
+        {"/bin/sh", "-c", "ulimit -f 4 && exec \"$0\" --svg \"$1\" \"$2\" >/dev/null", VELMORA_INSPECT_BINARY, picture_path, input});
+    EXPECT_EQ(run.status, 6);
+    EXPECT_EQ(run.err, "It's impossible to write " + picture_path + "\n");
+    struct stat status {};
+    EXPECT_NE(lstat(picture_path.c_str(), &status), 0) << "a partial picture was left";
+    EXPECT_EQ(read_file(input), std::string(clean_capture.begin(), clean_capture.end()));
+}
 
 TEST_F(inspect_binary, the_example_picture_is_what_the_program_draws)
 {
