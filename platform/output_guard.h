@@ -43,8 +43,9 @@ struct guarded_output {
     held_handle hold;            // the system's own hold on the file, kept after
                                  // the stream is closed: it carries the write lock
                                  // and lets an unfinished output be discarded
-    std::string aside_path;      // the private name in the path's folder that
-                                 // the path is renamed to before it is removed
+    std::string aside_path;      // the private name in the path's folder that the
+                                 // path is renamed to before it is removed (POSIX;
+                                 // the Windows face keeps its own, in UTF-16)
 };
 
 // Opens `path` to write, creating it if need be. Refuses, with nothing

@@ -1,15 +1,18 @@
-// The Windows face of the output guard. A file's identity is its volume
+// The Windows face of the platform layer. A file's identity is its volume
 // serial number and file index; the write lock is the share mode the output
 // is opened with (other programs may read it, none may write it); Ctrl-C,
 // Ctrl-Break and the closing of the console window are the interruptions.
 // Paths are taken as the C runtime takes them, in the ANSI code page.
+#include "platform/files.h"
 #include "platform/output_guard.h"
+#include "platform/process.h"
 
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 #include <string>
+#include <utility>
 
 namespace velmora {
 namespace {
@@ -25,17 +28,23 @@ struct armed_output {
     SRWLOCK guard;
     bool handler_installed;
     bool armed;
-    std::wstring path;   // made ahead, so the handler converts nothing
+    std::wstring path; // made ahead, so the handler converts nothing
+    std::wstring aside_path;
     file_identity identity;
     HANDLE hold;
     HANDLE main_thread;
 };
 
-armed_output armed{SRWLOCK_INIT, false, false, {}, {}, nullptr, nullptr};
+armed_output armed{SRWLOCK_INIT, false, false, {}, {}, {}, nullptr, nullptr};
 
-HANDLE handle_of(std::intptr_t handle)
+HANDLE handle_of(native_handle handle)
 {
     return reinterpret_cast<HANDLE>(handle);
+}
+
+native_handle native(HANDLE handle)
+{
+    return reinterpret_cast<native_handle>(handle);
 }
 
 // Identity of an open handle. A console, pipe or device (NUL, CON) has no
@@ -64,6 +73,16 @@ bool identify_handle(HANDLE handle, file_identity& identity)
     return true;
 }
 
+bool identify_stream(std::FILE* file, file_identity& identity)
+{
+    identity = file_identity{};
+    const int descriptor = _fileno(file);
+    if (descriptor < 0) {
+        return false;
+    }
+    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), identity);
+}
+
 // Only files on a volume (regular files and folders) can be told apart.
 bool same_file(const file_identity& a, const file_identity& b)
 {
@@ -76,14 +95,9 @@ bool same_file(const file_identity& a, const file_identity& b)
 // written and no share mode is in the way.
 bool identify_path(const char* path, file_identity& identity)
 {
-    const HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    const bool identified = identify_handle(handle, identity);
-    CloseHandle(handle);
-    return identified;
+    const held_handle handle(native(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
+    return handle.value != no_handle && identify_handle(handle_of(handle.value), identity);
 }
 
 // True if standard output or standard error writes to the regular file
@@ -99,10 +113,15 @@ bool is_standard_output_file(const file_identity& identity)
     return false;
 }
 
-// True if the image may not be written to the file `identity` describes.
-bool is_refused(const file_identity& identity, const file_identity& input)
+output_open_result refusal(const file_identity& identity, const file_identity& input)
 {
-    return same_file(identity, input) || is_standard_output_file(identity);
+    if (same_file(identity, input)) {
+        return output_open_result::is_input;
+    }
+    if (is_standard_output_file(identity)) {
+        return output_open_result::is_standard_stream;
+    }
+    return output_open_result::opened;
 }
 
 std::wstring wide_path(const char* path)
@@ -118,34 +137,50 @@ std::wstring wide_path(const char* path)
     return wide;
 }
 
+// The private name in the folder of `path` that an unfinished output is
+// renamed to before it is removed.
+std::wstring aside_path_for(const std::wstring& path)
+{
+    const std::size_t separator = path.find_last_of(L"\\/:");
+    const std::wstring folder = separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
+    return folder + L".velmora-discard-" + std::to_wstring(GetCurrentProcessId());
+}
+
 bool empty_through(HANDLE hold)
 {
     LARGE_INTEGER start{};
     return SetFilePointerEx(hold, start, nullptr, FILE_BEGIN) && SetEndOfFile(hold);
 }
 
-// Removes `path` if it is still the regular file `identity` describes and no
-// symbolic link or junction: the link itself is opened, never its target.
-void remove_if_same_file(const std::wstring& path, const file_identity& identity)
+// Renames `path` to `aside_path` (never over an existing file), then
+// removes it there if it is the regular file `identity` describes and no
+// symbolic link or junction, judged and deleted through one handle on the
+// link itself; anything else goes back to `path`.
+void remove_if_same_file(const std::wstring& path, const std::wstring& aside_path, const file_identity& identity)
 {
-    if (path.empty()) {
+    if (path.empty() || !MoveFileExW(path.c_str(), aside_path.c_str(), 0)) {
         return;
     }
-    const HANDLE handle =
-        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return;
-    }
+    const held_handle handle(native(CreateFileW(aside_path.c_str(), DELETE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                                nullptr)));
     BY_HANDLE_FILE_INFORMATION information{};
-    const bool queried = GetFileInformationByHandle(handle, &information) != 0;
     file_identity found{};
-    const bool identified = identify_handle(handle, found);
-    CloseHandle(handle);
-    if (queried && identified && found.regular && same_file(found, identity) &&
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        DeleteFileW(path.c_str());
+    const bool ours = handle.value != no_handle && GetFileInformationByHandle(handle_of(handle.value), &information) &&
+                      identify_handle(handle_of(handle.value), found) && found.regular && same_file(found, identity) &&
+                      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (ours) {
+        FILE_DISPOSITION_INFO disposition{};
+        disposition.DeleteFile = TRUE;
+        if (!SetFileInformationByHandle(handle_of(handle.value), FileDispositionInfo, &disposition,
+                                        sizeof disposition)) {
+            // A private name: nothing else can have taken it since.
+            DeleteFileW(aside_path.c_str());
+        }
+        return;
     }
+    MoveFileExW(aside_path.c_str(), path.c_str(), 0);
 }
 
 // Runs on a thread of its own. The main thread is stopped before the image
@@ -162,7 +197,7 @@ BOOL WINAPI on_console_event(DWORD event)
         ReleaseSRWLockExclusive(&armed.guard);
         return FALSE;
     }
-    remove_if_same_file(armed.path, armed.identity);
+    remove_if_same_file(armed.path, armed.aside_path, armed.identity);
     if (SuspendThread(armed.main_thread) != static_cast<DWORD>(-1)) {
         // Returns once the thread has really stopped.
         CONTEXT context{};
@@ -177,11 +212,13 @@ BOOL WINAPI on_console_event(DWORD event)
 void arm(const char* path, const file_identity& identity, HANDLE hold)
 {
     std::wstring wide = wide_path(path);
+    std::wstring aside = aside_path_for(wide);
     HANDLE main_thread = nullptr;
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     AcquireSRWLockExclusive(&armed.guard);
     armed.path.swap(wide);
+    armed.aside_path.swap(aside);
     armed.identity = identity;
     armed.hold = hold;
     armed.main_thread = main_thread;
@@ -205,11 +242,120 @@ void disarm()
     ReleaseSRWLockExclusive(&armed.guard);
 }
 
+// Whether the regular file open at `handle` (for reading too) may be
+// replaced: it is empty, or `may_replace` accepts its first bytes.
+bool replaceable(HANDLE handle, replace_check may_replace)
+{
+    if (may_replace == nullptr) {
+        return true;
+    }
+    std::uint8_t start[replace_check_size];
+    DWORD got = 0;
+    if (!ReadFile(handle, start, sizeof start, &got, nullptr)) {
+        return false;
+    }
+    LARGE_INTEGER origin{};
+    return SetFilePointerEx(handle, origin, nullptr, FILE_BEGIN) &&
+           (got == 0 || may_replace(std::span<const std::uint8_t>(start, got)));
+}
+
+// Other programs may read the output but not write it, and a second run on
+// the same output fails here: the share mode is the lock, taken with the
+// opening. Deleting and renaming stay allowed, so that the unfinished output
+// can be moved aside and removed while it is open. Opened without
+// truncation: the file is emptied only once it is checked.
+output_open_result open_once(const char* path, const file_identity& input, replace_check may_replace,
+                             guarded_output& output)
+{
+    const DWORD access = GENERIC_WRITE | (may_replace != nullptr ? GENERIC_READ : 0);
+    held_handle handle(native(CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (handle.value == no_handle) {
+        const DWORD error = GetLastError();
+        return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? output_open_result::held_by_another
+                                                                                 : output_open_result::cannot_open;
+    }
+    file_identity identity{};
+    if (!identify_handle(handle_of(handle.value), identity)) {
+        return output_open_result::cannot_open;
+    }
+    // Named the input or a standard output file after all (the path was
+    // changed since it was looked at): left as it was.
+    if (const output_open_result refused = refusal(identity, input); refused != output_open_result::opened) {
+        return refused;
+    }
+    file_identity named{};
+    if (identity.regular && (!identify_path(path, named) || !same_file(named, identity))) {
+        return output_open_result::path_changed;
+    }
+    if (identity.regular && !replaceable(handle_of(handle.value), may_replace)) {
+        return output_open_result::not_replaceable;
+    }
+    // The hold outlives the stream: the same open file, so it keeps the
+    // share mode until released.
+    HANDLE hold = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle_of(handle.value), GetCurrentProcess(), &hold, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return output_open_result::cannot_open;
+    }
+    output.hold.reset(native(hold));
+    output.identity = identity;
+    if (identity.regular) {
+        arm(path, identity, hold);
+        if (!empty_through(hold)) {
+            release_output(output);
+            return output_open_result::cannot_open;
+        }
+    }
+    const int descriptor = _open_osfhandle(handle.value, _O_WRONLY | _O_BINARY);
+    if (descriptor == -1) {
+        release_output(output);
+        return output_open_result::cannot_open;
+    }
+    handle.value = no_handle; // the descriptor owns it now
+    output.stream = _fdopen(descriptor, "wb");
+    if (output.stream == nullptr) {
+        _close(descriptor);
+        release_output(output);
+        return output_open_result::cannot_open;
+    }
+    return output_open_result::opened;
+}
+
+bool take_input(std::FILE* file, input_file& input)
+{
+    input.stream = held_stream(file);
+    if (file == nullptr || !identify_stream(file, input.identity) || input.identity.directory) {
+        input = input_file{};
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+void close_handle(native_handle handle)
+{
+    if (handle != no_handle) {
+        CloseHandle(handle_of(handle));
+    }
+}
+
+bool open_input(const char* path, input_file& input)
+{
+    return take_input(std::fopen(path, "rb"), input);
+}
+
+bool open_standard_input(input_file& input)
+{
+    return take_input(stdin, input);
+}
 
 void prepare_process_io()
 {
-    // Bytes unchanged: "\n" ends a line as on Linux, never "\r\n".
+    // Bytes unchanged: "\n" ends a line as on Linux, never "\r\n", and a
+    // capture on standard input is read as it is.
+    _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
     // A drive without a medium is an output that cannot be opened, not a
@@ -217,90 +363,44 @@ void prepare_process_io()
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
-bool identify_stream(std::FILE* file, file_identity& identity)
+output_open_result open_guarded_output(const char* path, const file_identity& input, replace_check may_replace,
+                                       guarded_output& output)
 {
-    identity = file_identity{};
-    const int descriptor = _fileno(file);
-    if (descriptor < 0) {
-        return false;
-    }
-    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), identity);
-}
-
-bool open_guarded_output(const char* path, const file_identity& input, guarded_output& output)
-{
-    output = guarded_output{path, file_identity{}, nullptr, 0};
+    release_output(output);
+    output.path = path;
+    output.identity = file_identity{};
+    output.stream = nullptr;
+    output.aside_path.clear();
     file_identity existing{};
-    if (identify_path(path, existing) && is_refused(existing, input)) {
-        return false;
-    }
-    // Other programs may read the image but not write it, and a second run
-    // on the same output fails here; deleting stays allowed, so that the
-    // unfinished image can be removed while it is open. Opened without
-    // truncation: the file is emptied only once it is held.
-    const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    file_identity identity{};
-    // Named the input or a standard output file after all (the path was
-    // changed since it was looked at): left as it was.
-    if (!identify_handle(handle, identity) || is_refused(identity, input)) {
-        CloseHandle(handle);
-        return false;
-    }
-    // The hold outlives the stream: the same open file, so it keeps the
-    // share mode until released.
-    HANDLE hold = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &hold, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        CloseHandle(handle);
-        return false;
-    }
-    if (identity.regular) {
-        arm(path, identity, hold);
-        if (!empty_through(hold)) {
-            disarm();
-            CloseHandle(handle);
-            CloseHandle(hold);
-            return false;
+    if (identify_path(path, existing)) {
+        if (const output_open_result refused = refusal(existing, input); refused != output_open_result::opened) {
+            return refused;
         }
     }
-    output = guarded_output{path, identity, nullptr, reinterpret_cast<std::intptr_t>(hold)};
-    const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    if (descriptor == -1) {
-        CloseHandle(handle);
-        release_output(output);
-        return false;
+    output_open_result result = open_once(path, input, may_replace, output);
+    if (result == output_open_result::path_changed) {
+        result = open_once(path, input, may_replace, output);
     }
-    output.stream = _fdopen(descriptor, "wb");
-    if (output.stream == nullptr) {
-        _close(descriptor);
-        release_output(output);
-        return false;
-    }
-    return true;
+    return result;
 }
 
 void discard_unfinished_output(guarded_output& output)
 {
-    if (!output.identity.regular || output.handle == 0) {
+    if (!output.identity.regular || output.hold.value == no_handle) {
         return;
     }
     AcquireSRWLockExclusive(&armed.guard);
     // Emptied first, so that no other hard link keeps a partial image.
-    empty_through(handle_of(output.handle));
-    remove_if_same_file(wide_path(output.path), output.identity);
+    empty_through(handle_of(output.hold.value));
+    const std::wstring path = wide_path(output.path);
+    remove_if_same_file(path, aside_path_for(path), output.identity);
     ReleaseSRWLockExclusive(&armed.guard);
 }
 
 void release_output(guarded_output& output)
 {
     disarm();
-    if (output.handle != 0) {
-        CloseHandle(handle_of(output.handle));
-        output.handle = 0;
-    }
+    output.hold.reset();
 }
 
 } // namespace velmora
