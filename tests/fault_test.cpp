@@ -1007,5 +1007,22 @@ TEST_F(traced, a_file_moved_onto_the_output_before_its_removal_is_kept)
     EXPECT_EQ(read_file(output), "good") << "the file moved onto the path was removed";
 }
 
+
+// velmora-inspect's picture, interrupted as it is written (the signal comes
+// with the picture's first write): no file is left, not even the old picture
+// it was replacing.
+TEST_F(traced, an_interrupted_picture_leaves_no_file)
+{
+    const std::string input = write("in.ctf", capture::ctf_image({capture::block{20, tape_samples(4, 500)}}));
+    const std::string old_picture = "<svg xmlns=\"http://www.w3.org/2000/svg\"/>";
+    const std::string picture = write("pic.svg", bytes(old_picture.begin(), old_picture.end()));
+    const pid_t child = start_traced({"-P", picture, "-e", "trace=write", "-e", "inject=write:signal=SIGTERM:when=1"},
+                                     {VELMORA_INSPECT_BINARY, "--svg", picture, input});
+    const int status = wait_for(child, 20s);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_FALSE(exists(picture)) << "a partial picture was left";
+}
+
 } // namespace
 } // namespace velmora
