@@ -82,6 +82,10 @@ struct input_file {
     file_identity identity;
 };
 
+// Identity of an open stream; false (identity not known) if it cannot be
+// queried. A console, pipe or device on Windows is known but matches nothing.
+bool identify_stream(std::FILE* file, file_identity& identity);
+
 // Opens `path` to read in binary mode. False, with nothing held, if it
 // cannot be opened or its identity queried, or it is a directory (which
 // opens for reading on some systems but holds no file).

@@ -1,4 +1,5 @@
 // The POSIX face of the platform layer.
+#include "platform/face.h"
 #include "platform/files.h"
 #include "platform/output_guard.h"
 #include "platform/process.h"
@@ -275,7 +276,7 @@ output_open_result take_opened(const char* path, const file_identity& input, rep
 // for with the signals free, and checked again once it opens: the path may
 // have been pointed at another file (the input) meanwhile. A FIFO is never
 // created, truncated or removed.
-output_open_result open_once(const char* path, const file_identity& input, replace_check may_replace,
+output_open_result open_held(const char* path, const file_identity& input, replace_check may_replace,
                              guarded_output& output)
 {
     constexpr mode_t creation_mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH; // as fopen
@@ -324,50 +325,20 @@ std::FILE* stream_for(int descriptor)
     return file;
 }
 
-// The private name in `path`'s folder that an unfinished output is renamed
-// to before it is removed.
-std::string aside_path_for(const char* path)
-{
-    const std::string whole(path);
-    const std::size_t slash = whole.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : whole.substr(0, slash + 1);
-    return folder + ".velmora-discard-" + std::to_string(getpid());
-}
+} // namespace
 
-bool identify_descriptor(int descriptor, file_identity& identity)
+bool identify_stream(std::FILE* file, file_identity& identity)
 {
     struct stat status {};
-    identity = fstat(descriptor, &status) == 0 ? identity_of(status) : file_identity{};
+    identity = fstat(fileno(file), &status) == 0 ? identity_of(status) : file_identity{};
     return identity.known;
 }
-
-bool take_input(std::FILE* file, input_file& input)
-{
-    input.stream = held_stream(file);
-    if (file == nullptr || !identify_descriptor(fileno(file), input.identity) || input.identity.directory) {
-        input = input_file{};
-        return false;
-    }
-    return true;
-}
-
-} // namespace
 
 void close_handle(native_handle handle)
 {
     if (handle != no_handle) {
         close(static_cast<int>(handle));
     }
-}
-
-bool open_input(const char* path, input_file& input)
-{
-    return take_input(std::fopen(path, "rb"), input);
-}
-
-bool open_standard_input(input_file& input)
-{
-    return take_input(stdin, input);
 }
 
 void prepare_process_io()
@@ -378,24 +349,18 @@ void prepare_process_io()
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
-output_open_result open_guarded_output(const char* path, const file_identity& input, replace_check may_replace,
-                                       guarded_output& output)
+namespace platform_face {
+
+output_open_result check_named_file(const char* path, const file_identity& input)
 {
-    release_output(output);
-    output.path = path;
-    output.identity = file_identity{};
-    output.stream = nullptr;
-    output.aside_path = aside_path_for(path);
     struct stat status {};
-    if (stat(path, &status) == 0) {
-        if (const output_open_result refused = refusal(status, input); refused != output_open_result::opened) {
-            return refused;
-        }
-    }
-    output_open_result result = open_once(path, input, may_replace, output);
-    if (result == output_open_result::path_changed) {
-        result = open_once(path, input, may_replace, output);
-    }
+    return stat(path, &status) == 0 ? refusal(status, input) : output_open_result::opened;
+}
+
+output_open_result open_once(const char* path, const file_identity& input, replace_check may_replace,
+                             guarded_output& output)
+{
+    const output_open_result result = open_held(path, input, may_replace, output);
     if (result != output_open_result::opened) {
         return result;
     }
@@ -406,6 +371,18 @@ output_open_result open_guarded_output(const char* path, const file_identity& in
     }
     return output_open_result::opened;
 }
+
+// The private name in `path`'s folder that an unfinished output is renamed
+// to before it is removed.
+std::string aside_path_for(const char* path)
+{
+    const std::string whole(path);
+    const std::size_t slash = whole.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : whole.substr(0, slash + 1);
+    return folder + ".velmora-discard-" + std::to_string(getpid());
+}
+
+} // namespace platform_face
 
 void discard_unfinished_output(guarded_output& output)
 {

@@ -3,6 +3,7 @@
 // is opened with (other programs may read it, none may write it); Ctrl-C,
 // Ctrl-Break and the closing of the console window are the interruptions.
 // Paths are taken as the C runtime takes them, in the ANSI code page.
+#include "platform/face.h"
 #include "platform/files.h"
 #include "platform/output_guard.h"
 #include "platform/process.h"
@@ -71,16 +72,6 @@ bool identify_handle(HANDLE handle, file_identity& identity)
     identity = file_identity{true, !directory, directory, information.dwVolumeSerialNumber,
                              (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
     return true;
-}
-
-bool identify_stream(std::FILE* file, file_identity& identity)
-{
-    identity = file_identity{};
-    const int descriptor = _fileno(file);
-    if (descriptor < 0) {
-        return false;
-    }
-    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), identity);
 }
 
 // Only files on a volume (regular files and folders) can be told apart.
@@ -264,7 +255,7 @@ bool replaceable(HANDLE handle, replace_check may_replace)
 // opening. Deleting and renaming stay allowed, so that the unfinished output
 // can be moved aside and removed while it is open. Opened without
 // truncation: the file is emptied only once it is checked.
-output_open_result open_once(const char* path, const file_identity& input, replace_check may_replace,
+output_open_result open_held(const char* path, const file_identity& input, replace_check may_replace,
                              guarded_output& output)
 {
     const DWORD access = GENERIC_WRITE | (may_replace != nullptr ? GENERIC_READ : 0);
@@ -322,33 +313,23 @@ output_open_result open_once(const char* path, const file_identity& input, repla
     return output_open_result::opened;
 }
 
-bool take_input(std::FILE* file, input_file& input)
+} // namespace
+
+bool identify_stream(std::FILE* file, file_identity& identity)
 {
-    input.stream = held_stream(file);
-    if (file == nullptr || !identify_stream(file, input.identity) || input.identity.directory) {
-        input = input_file{};
+    identity = file_identity{};
+    const int descriptor = _fileno(file);
+    if (descriptor < 0) {
         return false;
     }
-    return true;
+    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), identity);
 }
-
-} // namespace
 
 void close_handle(native_handle handle)
 {
     if (handle != no_handle) {
         CloseHandle(handle_of(handle));
     }
-}
-
-bool open_input(const char* path, input_file& input)
-{
-    return take_input(std::fopen(path, "rb"), input);
-}
-
-bool open_standard_input(input_file& input)
-{
-    return take_input(stdin, input);
 }
 
 void prepare_process_io()
@@ -363,26 +344,26 @@ void prepare_process_io()
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
-output_open_result open_guarded_output(const char* path, const file_identity& input, replace_check may_replace,
-                                       guarded_output& output)
+namespace platform_face {
+
+output_open_result check_named_file(const char* path, const file_identity& input)
 {
-    release_output(output);
-    output.path = path;
-    output.identity = file_identity{};
-    output.stream = nullptr;
-    output.aside_path.clear();
     file_identity existing{};
-    if (identify_path(path, existing)) {
-        if (const output_open_result refused = refusal(existing, input); refused != output_open_result::opened) {
-            return refused;
-        }
-    }
-    output_open_result result = open_once(path, input, may_replace, output);
-    if (result == output_open_result::path_changed) {
-        result = open_once(path, input, may_replace, output);
-    }
-    return result;
+    return identify_path(path, existing) ? refusal(existing, input) : output_open_result::opened;
 }
+
+output_open_result open_once(const char* path, const file_identity& input, replace_check may_replace,
+                             guarded_output& output)
+{
+    return open_held(path, input, may_replace, output);
+}
+
+std::string aside_path_for(const char*)
+{
+    return std::string();
+}
+
+} // namespace platform_face
 
 void discard_unfinished_output(guarded_output& output)
 {

@@ -411,13 +411,11 @@ struct start_conditions {
     int blocked = 0; // a signal blocked in the mask before the start, or 0
 };
 
-// Starts velmora with the given arguments, its standard streams on
+// Starts `command` (the program path first), its standard streams on
 // /dev/null; the interrupting signals have their default action unless
 // `conditions` says otherwise.
-pid_t start_velmora(const std::vector<std::string>& arguments, const start_conditions& conditions)
+pid_t start_process(std::vector<std::string> command, const start_conditions& conditions)
 {
-    std::vector<std::string> command = {VELMORA_BINARY};
-    command.insert(command.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& argument : command) {
         argv.push_back(argument.data());
@@ -450,6 +448,13 @@ pid_t start_velmora(const std::vector<std::string>& arguments, const start_condi
         _exit(127);
     }
     return child;
+}
+
+pid_t start_velmora(const std::vector<std::string>& arguments, const start_conditions& conditions)
+{
+    std::vector<std::string> command = {VELMORA_BINARY};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return start_process(command, conditions);
 }
 
 // The wait status of `child`, or -1 if it has not ended within `limit` (it is
@@ -846,21 +851,7 @@ protected:
         command.insert(command.end(), options.begin(), options.end());
         command.push_back("--");
         command.insert(command.end(), arguments.begin(), arguments.end());
-        const pid_t child = fork();
-        if (child == 0) {
-            std::vector<char*> argv;
-            for (std::string& argument : command) {
-                argv.push_back(argument.data());
-            }
-            argv.push_back(nullptr);
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        return child;
+        return start_process(command, {});
     }
 
     // Waits until strace's log holds `text`; false if not within seconds.
