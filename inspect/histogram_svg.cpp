@@ -1,8 +1,10 @@
 #include "inspect/report.h"
 #include "inspect/text_output.h"
 
+#ifdef VELMORA_WITH_LIBXML2
 #include <libxml/entities.h>
 #include <libxml/globals.h>
+#endif
 
 #include <algorithm>
 #include <cinttypes>
@@ -23,6 +25,7 @@ constexpr const char* font = "font-family=\"DejaVu Sans, Verdana, Arial, sans-se
 constexpr const char* bar_colour = "#3f74b5";
 constexpr const char* peak_colour = "#c0392b";
 
+#ifdef VELMORA_WITH_LIBXML2
 // Text for an XML attribute or element, escaped by libxml2. `text` must
 // already be valid UTF-8 without control characters (see printable_name).
 std::string xml_text(const std::string& text)
@@ -35,6 +38,18 @@ std::string xml_text(const std::string& text)
     xmlFree(escaped);
     return result;
 }
+#else
+// Text for an XML attribute or element in a build without libxml2 (the
+// Windows one): each character XML reserves becomes '?', as control
+// characters already have (see printable_name), so nothing needs escaping.
+std::string xml_text(std::string text)
+{
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '<' || c == '>' || c == '&' || c == '"' || c == '\''; },
+        '?');
+    return text;
+}
+#endif
 
 // The smallest step of 1, 2, 2.5 or 5 times a power of ten that cuts
 // `span` into at most `ticks` pieces.

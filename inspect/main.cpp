@@ -71,7 +71,11 @@ bool finish_picture(velmora::guarded_output& picture, bool written)
 
 std::string base_name(const std::string& path)
 {
+#ifdef _WIN32
+    const std::size_t slash = path.find_last_of("/\\:");
+#else
     const std::size_t slash = path.find_last_of('/');
+#endif
     return slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
 }
 
@@ -149,6 +153,8 @@ int main(int argc, char** argv)
                  "pulses and their histogram, the running time of the tape, and the\n"
                  "problems found.",
                  "velmora-inspect"};
+    // "/path" is a file, never an option, on Windows too.
+    app.allow_windows_style_options(false);
     options chosen;
     app.add_option("--tap-version", chosen.version,
                    "CTF only: 2 half waves (default), 1 full waves,\nas velmora writes them")

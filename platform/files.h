@@ -91,7 +91,9 @@ bool identify_stream(std::FILE* file, file_identity& identity);
 // opens for reading on some systems but holds no file).
 bool open_input(const char* path, input_file& input);
 
-// Standard input as the input, in binary mode; false as open_input.
+// Standard input as the input, in binary mode; false if it is a directory.
+// Where its identity cannot be queried it is still read, with an identity
+// that matches no output.
 bool open_standard_input(input_file& input);
 
 } // namespace velmora
