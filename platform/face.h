@@ -5,8 +5,6 @@
 
 #include "platform/output_guard.h"
 
-#include <string>
-
 namespace velmora::platform_face {
 
 // The refusal, if any, of the file `path` names now (opened if none, or if
@@ -18,9 +16,10 @@ output_open_result check_named_file(const char* path, const file_identity& input
 output_open_result open_once(const char* path, const file_identity& input, replace_check may_replace,
                              guarded_output& output);
 
-// The private name in the folder of `path` that the path is renamed to
-// before an unfinished output is removed ("" where the face keeps its own).
-std::string aside_path_for(const char* path);
+// Sets output.aside_path to the private name in the folder of output.path
+// that the path is renamed to before an unfinished output is removed (left
+// empty where the face keeps its own, or the path is too long).
+void set_aside_path(guarded_output& output);
 
 } // namespace velmora::platform_face
 

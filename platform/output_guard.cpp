@@ -13,7 +13,7 @@ output_open_result open_guarded_output(const char* path, const file_identity& in
     output.path = path;
     output.identity = file_identity{};
     output.stream = nullptr;
-    output.aside_path = platform_face::aside_path_for(path);
+    platform_face::set_aside_path(output);
     if (const output_open_result refused = platform_face::check_named_file(path, input);
         refused != output_open_result::opened) {
         return refused;

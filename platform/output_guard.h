@@ -13,9 +13,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
-#include <string>
 
 namespace velmora {
+
+// Room for the private name an unfinished output is renamed to: its folder
+// (as long as the system's longest path) and a name of its own.
+inline constexpr std::size_t aside_path_capacity = 4096 + 64;
 
 // How many bytes of an existing output a replace_check is shown at most.
 inline constexpr std::size_t replace_check_size = 1024;
@@ -43,9 +46,10 @@ struct guarded_output {
     held_handle hold;            // the system's own hold on the file, kept after
                                  // the stream is closed: it carries the write lock
                                  // and lets an unfinished output be discarded
-    std::string aside_path;      // the private name in the path's folder that the
-                                 // path is renamed to before it is removed (POSIX;
-                                 // the Windows face keeps its own, in UTF-16)
+    char aside_path[aside_path_capacity] = {}; // the private name in the path's
+                                 // folder that the path is renamed to before it is
+                                 // removed; empty: never removed, only emptied (a
+                                 // path too long; Windows keeps its own, in UTF-16)
 };
 
 // Opens `path` to write, creating it if need be. Refuses, with nothing

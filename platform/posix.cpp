@@ -4,12 +4,13 @@
 #include "platform/output_guard.h"
 #include "platform/process.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,7 +75,7 @@ void discard(const char* path, const char* aside_path, const file_identity& iden
     if (descriptor != -1) {
         (void)ftruncate(descriptor, 0);
     }
-    if (aside_path == nullptr || !rename_without_replacing(path, aside_path)) {
+    if (aside_path[0] == '\0' || !rename_without_replacing(path, aside_path)) {
         return;
     }
     struct stat status {};
@@ -133,7 +134,7 @@ void arm_interrupt_cleanup(const guarded_output& output)
 {
     armed_identity = output.identity;
     armed_descriptor = static_cast<int>(output.hold.value);
-    armed_aside_path = output.aside_path.c_str();
+    armed_aside_path = output.aside_path;
     armed_path.store(output.path);
     struct sigaction action {};
     action.sa_handler = on_interrupt;
@@ -372,21 +373,33 @@ output_open_result open_once(const char* path, const file_identity& input, repla
     return output_open_result::opened;
 }
 
-// The private name in `path`'s folder that an unfinished output is renamed
-// to before it is removed.
-std::string aside_path_for(const char* path)
+// The folder, ".velmora-discard-" and the process number. Put together by
+// hand: printf's machinery would cost every run its pages of memory.
+void set_aside_path(guarded_output& output)
 {
-    const std::string whole(path);
-    const std::size_t slash = whole.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : whole.substr(0, slash + 1);
-    return folder + ".velmora-discard-" + std::to_string(getpid());
+    constexpr char name[] = ".velmora-discard-";
+    const char* const slash = std::strrchr(output.path, '/');
+    const std::size_t folder_length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - output.path) + 1;
+    char digits[24];
+    std::size_t digit_count = 0;
+    for (auto number = static_cast<unsigned long>(getpid()); number > 0 || digit_count == 0; number /= 10) {
+        digits[digit_count++] = static_cast<char>('0' + number % 10);
+    }
+    if (folder_length + sizeof name + digit_count > sizeof output.aside_path) {
+        output.aside_path[0] = '\0';
+        return;
+    }
+    char* end = std::copy(output.path, output.path + folder_length, output.aside_path);
+    end = std::copy(name, name + sizeof name - 1, end);
+    end = std::reverse_copy(digits, digits + digit_count, end);
+    *end = '\0';
 }
 
 } // namespace platform_face
 
 void discard_unfinished_output(guarded_output& output)
 {
-    discard(output.path, output.aside_path.c_str(), output.identity, static_cast<int>(output.hold.value));
+    discard(output.path, output.aside_path, output.identity, static_cast<int>(output.hold.value));
 }
 
 void release_output(guarded_output& output)

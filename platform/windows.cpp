@@ -358,9 +358,9 @@ output_open_result open_once(const char* path, const file_identity& input, repla
     return open_held(path, input, may_replace, output);
 }
 
-std::string aside_path_for(const char*)
+void set_aside_path(guarded_output& output)
 {
-    return std::string();
+    output.aside_path[0] = '\0';
 }
 
 } // namespace platform_face
