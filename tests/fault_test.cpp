@@ -868,6 +868,9 @@ protected:
     }
 
     std::string strace;
+    // LeakSanitizer cannot run under a tracer (a sanitized build's runs
+    // would end with its error instead of their own status).
+    const leak_check_skipped_in_children no_leak_check_under_strace;
 };
 
 struct read_error_case {
