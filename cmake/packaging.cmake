@@ -37,7 +37,7 @@ get_cmake_property(CPACK_COMPONENTS_ALL COMPONENTS)
 list(REMOVE_ITEM CPACK_COMPONENTS_ALL man_page)
 
 # The Windows package: `cpack -G ZIP` in a cross build (cmake/mingw-w64.cmake)
-# makes velmora-<version>-win64.zip holding velmora.exe, the README as
+# makes velmora-<version>-win64.zip holding velmora.exe, velmora-inspect.exe, the README as
 # README.txt and the licence as LICENSE.txt, in one folder; no manual page.
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

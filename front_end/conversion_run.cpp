@@ -1,6 +1,7 @@
 #include "front_end/conversion_run.h"
 
-#include "front_end/output_guard.h"
+#include "platform/files.h"
+#include "platform/output_guard.h"
 #include "signal/pulse_measurement.h"
 #include "tape_files/ctf_file.h"
 #include "tape_files/tap_file.h"
@@ -152,35 +153,32 @@ bool parse_command_line(int argc, const char* const* argv, run_request& request)
 
 run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
 {
-    std::FILE* const input = std::fopen(request.input_path, "rb");
-    if (input == nullptr) {
-        return run_outcome{run_status::cannot_open_input, 0};
-    }
-    file_identity input_identity{};
-    // A directory opens for reading on some systems but holds no capture.
-    if (!identify_stream(input, input_identity) || input_identity.directory) {
-        std::fclose(input);
+    input_file input{};
+    if (!open_input(request.input_path, input)) {
         return run_outcome{run_status::cannot_open_input, 0};
     }
     // A file is read in large reads straight into the reader's buffer; a
     // stream buffer would only copy every byte once more. A pipe or a device
     // is read only as far as each chunk needs, through the stream's own
     // buffer, so that a capture arriving slowly is converted as it comes.
-    const bool read_ahead = input_identity.regular;
+    const bool read_ahead = input.identity.regular;
     if (read_ahead) {
-        std::setvbuf(input, nullptr, _IONBF, 0);
+        std::setvbuf(input.stream.file, nullptr, _IONBF, 0);
     }
     // A TAP image given in place of the capture (the arguments swapped) is
     // refused before the output, perhaps the user's capture, is touched.
-    ctf_reader reader{input, buffers.input, read_ahead};
+    ctf_reader reader{input.stream.file, buffers.input, read_ahead};
     const std::span<const std::uint8_t> start = peek_ctf_start(reader, tap_recognition_size);
     if (is_tap_image_start(start.data(), start.size())) {
-        std::fclose(input);
         return run_outcome{run_status::input_is_tap_image, 0};
     }
+    // So is an input that failed before it could be told from an image: too
+    // few bytes arrived to hold a single sample, so no image is lost.
+    if (start.size() < tap_recognition_size && std::ferror(input.stream.file) != 0) {
+        return run_outcome{run_status::unreadable_input, 0};
+    }
     guarded_output output{};
-    if (!open_guarded_output(request.output_path, input_identity, output)) {
-        std::fclose(input);
+    if (open_guarded_output(request.output_path, input.identity, nullptr, output) != output_open_result::opened) {
         return run_outcome{run_status::cannot_open_output, 0};
     }
     // The image gathers in the writer's buffer and is written in large
@@ -193,7 +191,6 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
         outcome.asymmetric_pulses = 0;
     }
     release_output(output);
-    std::fclose(input);
     return outcome;
 }
 

@@ -1,5 +1,5 @@
 #include "front_end/conversion_run.h"
-#include "front_end/output_guard.h"
+#include "platform/process.h"
 
 #include <cstdio>
 

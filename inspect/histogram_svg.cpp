@@ -1,7 +1,7 @@
 #include "inspect/report.h"
 #include "inspect/text_output.h"
 
-#if !defined(VELMORA_XML_ESCAPING) || VELMORA_XML_ESCAPING
+#ifdef VELMORA_WITH_LIBXML2
 #include <libxml/entities.h>
 #include <libxml/globals.h>
 #endif
@@ -26,7 +26,7 @@ constexpr const char* font = "font-family=\"DejaVu Sans, Verdana, Arial, sans-se
 constexpr const char* bar_colour = "#3f74b5";
 constexpr const char* peak_colour = "#c0392b";
 
-#if !defined(VELMORA_XML_ESCAPING) || VELMORA_XML_ESCAPING
+#ifdef VELMORA_WITH_LIBXML2
 // Text for an XML attribute or element, escaped by libxml2. `text` must
 // already be valid UTF-8 without control characters (see printable_name).
 std::string xml_text(const std::string& text)
@@ -40,16 +40,15 @@ std::string xml_text(const std::string& text)
     return result;
 }
 #else
-// A build without libxml2 (the browser page's) escapes nothing: each
-// character XML reserves is shown as '?', as printable_name shows control
-// characters, so that the text stands in XML unchanged.
-std::string xml_text(const std::string& text)
+// Text for an XML attribute or element in a build without libxml2 (the
+// Windows one): each character XML reserves becomes '?', as control
+// characters already have (see printable_name), so nothing needs escaping.
+std::string xml_text(std::string text)
 {
-    constexpr std::string_view reserved = "<>&\"'";
-    std::string shown = text;
     std::replace_if(
-        shown.begin(), shown.end(), [&](char c) { return reserved.find(c) != std::string_view::npos; }, '?');
-    return shown;
+        text.begin(), text.end(), [](char c) { return c == '<' || c == '>' || c == '&' || c == '"' || c == '\''; },
+        '?');
+    return text;
 }
 #endif
 

@@ -22,6 +22,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -410,13 +411,11 @@ struct start_conditions {
     int blocked = 0; // a signal blocked in the mask before the start, or 0
 };
 
-// Starts velmora with the given arguments, its standard streams on
+// Starts `command` (the program path first), its standard streams on
 // /dev/null; the interrupting signals have their default action unless
 // `conditions` says otherwise.
-pid_t start_velmora(const std::vector<std::string>& arguments, const start_conditions& conditions)
+pid_t start_process(std::vector<std::string> command, const start_conditions& conditions)
 {
-    std::vector<std::string> command = {VELMORA_BINARY};
-    command.insert(command.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& argument : command) {
         argv.push_back(argument.data());
@@ -425,9 +424,13 @@ pid_t start_velmora(const std::vector<std::string>& arguments, const start_condi
     const pid_t child = fork();
     if (child == 0) {
         // Only async-signal-safe calls between fork and exec.
-        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU,
+                                         SIGVTALRM, SIGPROF}) {
             signal(signal_number, SIG_DFL);
         }
+        // SIGQUIT and SIGXCPU would leave a core dump.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         sigset_t mask;
         sigemptyset(&mask);
         if (conditions.ignored != 0) {
@@ -445,6 +448,13 @@ pid_t start_velmora(const std::vector<std::string>& arguments, const start_condi
         _exit(127);
     }
     return child;
+}
+
+pid_t start_velmora(const std::vector<std::string>& arguments, const start_conditions& conditions)
+{
+    std::vector<std::string> command = {VELMORA_BINARY};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return start_process(command, conditions);
 }
 
 // The wait status of `child`, or -1 if it has not ended within `limit` (it is
@@ -592,6 +602,13 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(interruption_case{"sigint", {}, SIGINT, true, 0},
                     interruption_case{"sigterm", {}, SIGTERM, true, 0},
                     interruption_case{"sighup", {}, SIGHUP, true, 0},
+                    interruption_case{"sigquit", {}, SIGQUIT, true, 0},
+                    interruption_case{"sigusr1", {}, SIGUSR1, true, 0},
+                    interruption_case{"sigusr2", {}, SIGUSR2, true, 0},
+                    interruption_case{"sigalrm", {}, SIGALRM, true, 0},
+                    interruption_case{"sigxcpu", {}, SIGXCPU, true, 0},
+                    interruption_case{"sigvtalrm", {}, SIGVTALRM, true, 0},
+                    interruption_case{"sigprof", {}, SIGPROF, true, 0},
                     // Started under nohup: a hang-up is ignored, a termination is not.
                     interruption_case{"ignored_sighup_stays_ignored", {SIGHUP, 0}, SIGHUP, false, SIGTERM},
                     // A signal the caller blocked stays blocked for the whole run.
@@ -1001,6 +1018,212 @@ INSTANTIATE_TEST_SUITE_P(
         arriving_capture_case{"of_13_bytes", {0, 0, 0, 0, 2, 0, 13, 0, 0, 0, 20, 0x0F, 0x0F}, true,
                               joined(image_header(3), {0x0D, 0x0A, 0x0A})}),
     [](const testing::TestParamInfo<arriving_capture_case>& test) { return test.param.name; });
+
+// --- Races forced by delaying or failing a system call ----------------------
+
+// strace's path to run a program under, or "" (and the reason in `why`)
+// where it is missing or cannot trace here.
+std::string usable_strace(std::string& why)
+{
+    const process_result found = run_process({"/bin/sh", "-c", "command -v strace"});
+    if (found.status != 0) {
+        why = "strace is not installed (Debian package strace): the race is not forced";
+        return "";
+    }
+    const std::string strace = found.out.substr(0, found.out.find('\n'));
+    if (run_process({strace, "-o", "/dev/null", "/bin/true"}).status != 0) {
+        why = "strace cannot trace here (ptrace not allowed): the race is not forced";
+        return "";
+    }
+    return strace;
+}
+
+class traced : public fault {
+protected:
+    void SetUp() override
+    {
+        fault::SetUp();
+        std::string why;
+        strace = usable_strace(why);
+        if (strace.empty()) {
+            GTEST_SKIP() << why;
+        }
+    }
+
+    // velmora run under strace with `options`, its standard streams on
+    // /dev/null; returns the strace process, which ends as velmora does.
+    pid_t start_traced(const std::vector<std::string>& options, const std::vector<std::string>& arguments) const
+    {
+        std::vector<std::string> command = {strace, "-o", path("trace.log")};
+        command.insert(command.end(), options.begin(), options.end());
+        command.push_back("--");
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return start_process(command, {});
+    }
+
+    // Waits until strace's log holds `text`; false if not within seconds.
+    bool wait_for_log(const std::string& text) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (read_file(path("trace.log")).find(text) != std::string::npos) {
+                return true;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        return false;
+    }
+
+    std::string strace;
+    // LeakSanitizer cannot run under a tracer (a sanitized build's runs
+    // would end with its error instead of their own status).
+    const leak_check_skipped_in_children no_leak_check_under_strace;
+};
+
+struct read_error_case {
+    const char* name;
+    const char* when; // which read of the capture file fails
+    bool old_image_kept;
+};
+
+class read_error : public traced, public testing::WithParamInterface<read_error_case> {};
+
+// A capture of 400,011 bytes is read in two reads of the reader's buffer.
+// A failure of the first leaves nothing to tell a capture from an image, so
+// the output keeps what it held; a failure of the second leaves the image of
+// what arrived, finished with its size.
+TEST_P(read_error, ends_with_status_5_and_an_image_of_what_arrived_or_the_old_one)
+{
+    const read_error_case& c = GetParam();
+    const std::string input = write("in.ctf", capture::ctf_image({capture::block{20, tape_samples(5, 400000)}}));
+    const std::string output = write("out.tap", bytes{'o', 'l', 'd'});
+    const pid_t child = start_traced({"-P", input, "-e", "trace=read", "-e",
+                                      std::string("inject=read:error=EIO:when=") + c.when},
+                                     {VELMORA_BINARY, input, output, "2"});
+    const int status = wait_for(child, 20s);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 5);
+    const std::string image = read_file(output);
+    if (c.old_image_kept) {
+        EXPECT_EQ(image, "old");
+    } else {
+        EXPECT_EQ(tap_image_problem(image, 2), "");
+        EXPECT_GT(image.size(), 20U);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(reads, read_error,
+                         testing::Values(read_error_case{"first", "1", true}, read_error_case{"second", "2", false}),
+                         [](const testing::TestParamInfo<read_error_case>& test) { return test.param.name; });
+
+struct lock_race_case {
+    const char* name;
+    bool replaced; // true: another file is moved onto the path; false: it is removed
+};
+
+class lock_race : public traced, public testing::WithParamInterface<lock_race_case> {};
+
+// Between velmora's opening of a new output and its lock (delayed here), a
+// run that held the file removes it, or a file is moved onto the path: the
+// file locked is no longer the one the path names. It is let go and the
+// path opened again, so the image ends up where the path says.
+TEST_P(lock_race, the_path_is_opened_again_when_it_no_longer_names_the_locked_file)
+{
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, tape_samples(6, 500)}});
+    const std::string input = write("in.ctf", capture_bytes);
+    ASSERT_EQ(velmora({input, path("expected.tap"), "2"}).status, 0);
+    const std::string output = path("out.tap");
+    const pid_t child = start_traced({"-P", output, "-e", "trace=flock", "-e", "inject=flock:delay_enter=1000000"},
+                                     {VELMORA_BINARY, input, output, "2"});
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!exists(output) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(exists(output)) << "velmora never opened its output";
+    if (GetParam().replaced) {
+        const std::string other = write("other.tap", bytes{'o', 't', 'h', 'e', 'r'});
+        ASSERT_EQ(rename(other.c_str(), output.c_str()), 0);
+    } else {
+        ASSERT_EQ(unlink(output.c_str()), 0);
+    }
+    const int status = wait_for(child, 20s);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(output), read_file(path("expected.tap"))) << "the image went to a file the path does not name";
+}
+
+INSTANTIATE_TEST_SUITE_P(changes, lock_race,
+                         testing::Values(lock_race_case{"removed", false}, lock_race_case{"replaced", true}),
+                         [](const testing::TestParamInfo<lock_race_case>& test) { return test.param.name; });
+
+// While velmora waits for a reader of its output FIFO (its second opening
+// of it, delayed here), the path is pointed at the input FIFO, which velmora
+// itself reads. It must not write its image into its own input.
+TEST_F(traced, an_output_fifo_swapped_for_the_input_while_waiting_is_refused)
+{
+    const std::string input = path("in.fifo");
+    const std::string output = path("out.fifo");
+    ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
+    const pid_t child = start_traced({"-P", output, "-e", "trace=openat", "-e", "inject=openat:delay_enter=1000000:when=2"},
+                                     {VELMORA_BINARY, input, output, "2"});
+    const int writer = open(input.c_str(), O_WRONLY); // waits for velmora to open its input
+    ASSERT_NE(writer, -1);
+    const bytes capture_bytes = capture::ctf_image({capture::block{20, tape_samples(2, 100)}});
+    EXPECT_EQ(::write(writer, capture_bytes.data(), capture_bytes.size()), static_cast<ssize_t>(capture_bytes.size()));
+    // The first opening, without waiting, has found no reader.
+    EXPECT_TRUE(wait_for_log("ENXIO"));
+    ASSERT_EQ(link(input.c_str(), path("swap").c_str()), 0);
+    ASSERT_EQ(rename(path("swap").c_str(), output.c_str()), 0);
+    const int status = wait_for(child, 20s);
+    close(writer);
+    ASSERT_NE(status, -1) << "velmora hung, writing into its own input";
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+// A failed run (here a file size limit) removes its unfinished image; a file
+// the user moves onto the output path just before (the removal delayed here)
+// must survive under that path.
+TEST_F(traced, a_file_moved_onto_the_output_before_its_removal_is_kept)
+{
+    const std::string input = write("in.ctf", capture::ctf_image({capture::block{20, bytes(4000, 0xAA)}}));
+    const std::string output = path("out.tap");
+    const std::string good = write("good.tap", bytes{'g', 'o', 'o', 'd'});
+    const std::string command = "ulimit -f 16 && exec \"$0\" -o \"$1\" -P \"$2\" "
+                                "-e trace=ftruncate,unlink,unlinkat,rename,renameat,renameat2 "
+                                "-e inject=unlink,unlinkat,rename,renameat,renameat2:delay_enter=1000000 "
+                                "\"$3\" \"$4\" \"$2\" 2";
+    std::thread mover([&] {
+        if (wait_for_log("ftruncate")) {
+            // The removal has started its delay by now.
+            std::this_thread::sleep_for(300ms);
+            rename(good.c_str(), output.c_str());
+        }
+    });
+    const process_result run =
+        run_process({"/bin/sh", "-c", command, strace, path("trace.log"), output, VELMORA_BINARY, input});
+    mover.join();
+    EXPECT_EQ(run.status, 6);
+    EXPECT_EQ(read_file(output), "good") << "the file moved onto the path was removed";
+}
+
+
+// velmora-inspect's picture, interrupted as it is written (the signal comes
+// with the picture's first write): no file is left, not even the old picture
+// it was replacing.
+TEST_F(traced, an_interrupted_picture_leaves_no_file)
+{
+    const std::string input = write("in.ctf", capture::ctf_image({capture::block{20, tape_samples(4, 500)}}));
+    const std::string old_picture = "<svg xmlns=\"http://www.w3.org/2000/svg\"/>";
+    const std::string picture = write("pic.svg", bytes(old_picture.begin(), old_picture.end()));
+    const pid_t child = start_traced({"-P", picture, "-e", "trace=write", "-e", "inject=write:signal=SIGTERM:when=1"},
+                                     {VELMORA_INSPECT_BINARY, "--svg", picture, input});
+    const int status = wait_for(child, 20s);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_FALSE(exists(picture)) << "a partial picture was left";
+}
 
 } // namespace
 } // namespace velmora
