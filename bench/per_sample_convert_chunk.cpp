@@ -6,10 +6,10 @@
 
 namespace velmora {
 
-std::size_t convert_chunk(const std::uint8_t* samples, std::size_t length, std::uint8_t period, int version,
+std::size_t convert_chunk(const std::uint8_t* samples, std::size_t length, std::uint8_t period, wave_kind waves,
                           pulse_state& state, std::uint8_t* out)
 {
-    return convert_chunk_reference(samples, length, period, version, state, out);
+    return convert_chunk_reference(samples, length, period, waves, state, out);
 }
 
 } // namespace velmora

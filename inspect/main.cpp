@@ -23,7 +23,7 @@ enum class run_status {
 
 struct options {
     std::string input;
-    int version = 2;
+    int version = 2; // as typed: 1 or 2
     bool json = false;
     std::string svg;
 };
@@ -77,7 +77,9 @@ run_status run(const options& chosen, std::string& failed_output)
     // stream buffer would only copy every byte once more.
     static std::uint8_t input_buffer[1 << 18];
     std::setvbuf(input, nullptr, _IONBF, 0);
-    const velmora::inspection result = velmora::inspect_stream(input, chosen.version, input_buffer);
+    const velmora::wave_kind waves =
+        chosen.version == 1 ? velmora::wave_kind::full_waves : velmora::wave_kind::half_waves;
+    const velmora::inspection result = velmora::inspect_stream(input, waves, input_buffer);
     if (input != stdin) {
         std::fclose(input);
     }

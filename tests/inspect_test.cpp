@@ -101,7 +101,7 @@ inspection inspect_bytes(const bytes& content, int version)
     std::FILE* const file = fmemopen(const_cast<std::uint8_t*>(content.data()), content.size(), "rb");
     EXPECT_NE(file, nullptr);
     std::uint8_t buffer[ctf_min_buffer_size];
-    const inspection result = inspect_stream(file, version, buffer);
+    const inspection result = inspect_stream(file, version == 1 ? wave_kind::full_waves : wave_kind::half_waves, buffer);
     std::fclose(file);
     return result;
 }
@@ -112,7 +112,7 @@ bytes convert(const bytes& capture, int version)
     const temp_file image;
     std::FILE* const input = fmemopen(const_cast<std::uint8_t*>(capture.data()), capture.size(), "rb");
     std::FILE* const output = std::fopen(image.path.c_str(), "wb");
-    EXPECT_EQ(convert_streams(input, output, version).status, run_status::converted);
+    EXPECT_EQ(convert_streams(input, output, version == 2 ? wave_kind::half_waves : wave_kind::full_waves).status, run_status::converted);
     std::fclose(input);
     std::FILE* const written = std::fopen(image.path.c_str(), "rb");
     bytes content;
@@ -277,7 +277,7 @@ TEST(inspection, a_read_error_ends_the_report_with_what_was_read)
     testing_support::failing_source source{&capture_bytes, 3000, 0};
     std::FILE* const file = testing_support::open_failing_source(source);
     std::uint8_t buffer[ctf_min_buffer_size];
-    const inspection result = inspect_stream(file, 2, buffer);
+    const inspection result = inspect_stream(file, wave_kind::half_waves, buffer);
     std::fclose(file);
     EXPECT_TRUE(result.read_error);
     EXPECT_TRUE(ended_early(result));

@@ -13,7 +13,7 @@ namespace velmora {
 
 // Same contract as convert_chunk.
 std::size_t convert_chunk_reference(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
-                                    int version, pulse_state& state, std::uint8_t* out);
+                                    wave_kind waves, pulse_state& state, std::uint8_t* out);
 
 } // namespace velmora
 
