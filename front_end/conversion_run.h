@@ -1,5 +1,6 @@
-// The conversion run: the command line, the walk over the capture, and the
-// one place that turns each way a run can end into its message and status.
+// The conversion run: the command line, the run of the capture walk with the
+// image as its sink, and the one place that turns each way a run can end
+// into its message and status.
 #ifndef VELMORA_FRONT_END_CONVERSION_RUN_H
 #define VELMORA_FRONT_END_CONVERSION_RUN_H
 
