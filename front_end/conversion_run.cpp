@@ -29,21 +29,6 @@ constexpr const char* usage_lines[] = {
     "   velmora data.ctf data.tap",
 };
 
-// The capture's stream, closed on every way out of run_conversion; read
-// only, so a failure to close it changes nothing.
-struct input_file {
-    std::FILE* stream;
-    explicit input_file(std::FILE* opened) : stream(opened) {}
-    input_file(const input_file&) = delete;
-    input_file& operator=(const input_file&) = delete;
-    ~input_file()
-    {
-        if (stream != nullptr) {
-            std::fclose(stream);
-        }
-    }
-};
-
 // The image being written: the walk's entries go straight into the
 // writer's buffer.
 struct image_sink {
@@ -117,37 +102,11 @@ run_outcome convert_from_reader(ctf_reader& reader, std::FILE* output, std::span
     return run_outcome{status, walk.asymmetric_waves};
 }
 
-} // namespace
-
-bool parse_command_line(int argc, const char* const* argv, run_request& request)
+// Everything of run_conversion after the input is open: its identity, the
+// look for a TAP image, the guarded output and the conversion. Leaves the
+// input open.
+run_outcome convert_input(std::FILE* input, const run_request& request, stream_buffers& buffers)
 {
-    if (argc != 3 && argc != 4) {
-        return false;
-    }
-    request = run_request{argv[1], argv[2], wave_kind::full_waves};
-    if (argc == 4) {
-        // Only the first character counts: "2x" asks for version 2.
-        switch (argv[3][0]) {
-        case '1':
-            request.waves = wave_kind::full_waves;
-            break;
-        case '2':
-            request.waves = wave_kind::half_waves;
-            break;
-        default:
-            return false;
-        }
-    }
-    return true;
-}
-
-run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
-{
-    const input_file opened{std::fopen(request.input_path, "rb")};
-    std::FILE* const input = opened.stream;
-    if (input == nullptr) {
-        return run_outcome{run_status::cannot_open_input, 0};
-    }
     file_identity input_identity{};
     // A directory opens for reading on some systems but holds no capture.
     if (!identify_stream(input, input_identity) || input_identity.directory) {
@@ -182,6 +141,44 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
         outcome.asymmetric_pulses = 0;
     }
     release_output(output);
+    return outcome;
+}
+
+} // namespace
+
+bool parse_command_line(int argc, const char* const* argv, run_request& request)
+{
+    if (argc != 3 && argc != 4) {
+        return false;
+    }
+    request = run_request{argv[1], argv[2], wave_kind::full_waves};
+    if (argc == 4) {
+        // Only the first character counts: "2x" asks for version 2.
+        switch (argv[3][0]) {
+        case '1':
+            request.waves = wave_kind::full_waves;
+            break;
+        case '2':
+            request.waves = wave_kind::half_waves;
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
+run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
+{
+    std::FILE* const input = std::fopen(request.input_path, "rb");
+    if (input == nullptr) {
+        return run_outcome{run_status::cannot_open_input, 0};
+    }
+    const run_outcome outcome = convert_input(input, request, buffers);
+    // The one close of the input, on every way out; read only, so a failure
+    // to close it changes nothing. Not a destructor: velmora raises no
+    // exception, and a cleanup for unwinding would link in the C++ runtime.
+    std::fclose(input);
     return outcome;
 }
 
