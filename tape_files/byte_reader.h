@@ -51,14 +51,19 @@ std::span<const std::uint8_t> peek_bytes(byte_reader& reader, std::size_t size);
 // a result other than ok.
 read_result take_bytes(byte_reader& reader, std::size_t size, std::span<const std::uint8_t>& taken);
 
-// take_bytes into a small array of the caller's: the whole array, or a
-// result other than ok (the array's content is then unspecified).
-template <std::size_t size>
-read_result take_bytes(byte_reader& reader, std::uint8_t (&bytes)[size])
+// Takes the `size` bytes of a fixed-size record and, only if all of them
+// arrived, sets `record` to decode(bytes), bytes being a `const
+// std::uint8_t (&)[size]`; `record` is left alone otherwise.
+template <std::size_t size, typename record_type, typename decoder>
+read_result take_record(byte_reader& reader, record_type& record, decoder&& decode)
 {
     std::span<const std::uint8_t> taken;
     const read_result result = take_bytes(reader, size, taken);
-    std::copy(taken.begin(), taken.end(), bytes);
+    if (result == read_result::ok) {
+        std::uint8_t bytes[size];
+        std::copy(taken.begin(), taken.end(), bytes);
+        record = decode(bytes);
+    }
     return result;
 }
 

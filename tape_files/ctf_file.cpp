@@ -30,22 +30,17 @@ std::int32_t ctf_block_count(const ctf_header& header)
 
 ctf_read_result read_ctf_header(ctf_reader& reader, ctf_header& header)
 {
-    std::uint8_t bytes[ctf_header_size];
-    const ctf_read_result result = take_bytes(reader, bytes);
-    if (result == ctf_read_result::ok) {
-        header = decode_ctf_header(bytes);
-    }
-    return result;
+    return take_record<ctf_header_size>(reader, header, [](const std::uint8_t (&bytes)[ctf_header_size]) {
+        return decode_ctf_header(bytes);
+    });
 }
 
 ctf_read_result read_ctf_block_descriptor(ctf_reader& reader, ctf_block_descriptor& block)
 {
-    std::uint8_t bytes[ctf_descriptor_size];
-    const ctf_read_result result = take_bytes(reader, bytes);
-    if (result == ctf_read_result::ok) {
-        block = decode_ctf_block_descriptor(bytes, reader.position);
-    }
-    return result;
+    return take_record<ctf_descriptor_size>(reader, block,
+                                            [&reader](const std::uint8_t (&bytes)[ctf_descriptor_size]) {
+                                                return decode_ctf_block_descriptor(bytes, reader.position);
+                                            });
 }
 
 ctf_read_result read_ctf_chunk(ctf_reader& reader, ctf_block_descriptor& block, std::span<const std::uint8_t>& chunk)

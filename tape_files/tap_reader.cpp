@@ -19,12 +19,9 @@ tap_image_header decode_tap_image_header(const std::uint8_t (&bytes)[tap_header_
 
 read_result read_tap_image_header(byte_reader& reader, tap_image_header& header)
 {
-    std::uint8_t bytes[tap_header_size];
-    const read_result result = take_bytes(reader, bytes);
-    if (result == read_result::ok) {
-        header = decode_tap_image_header(bytes);
-    }
-    return result;
+    return take_record<tap_header_size>(reader, header, [](const std::uint8_t (&bytes)[tap_header_size]) {
+        return decode_tap_image_header(bytes);
+    });
 }
 
 read_result read_tap_data(byte_reader& reader, std::span<const std::uint8_t>& piece)
