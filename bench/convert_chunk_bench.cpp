@@ -4,8 +4,8 @@
 // generator, converted in chunks of 2048 bytes as a run does.
 #include "signal/pulse_measurement.h"
 #include "signal/scan_paths.h"
-#include "tests/reference/reference_scan.h"
-#include "tools/capture_builder.h"
+#include "test_support/reference_scan.h"
+#include "test_support/capture_builder.h"
 
 #include <benchmark/benchmark.h>
 

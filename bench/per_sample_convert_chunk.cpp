@@ -2,7 +2,7 @@
 // the whole program with the per-sample reference loop, timed against the
 // real one by bench/run.sh.
 #include "signal/pulse_measurement.h"
-#include "tests/reference/reference_scan.h"
+#include "test_support/reference_scan.h"
 
 namespace velmora {
 

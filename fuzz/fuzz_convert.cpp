@@ -14,7 +14,7 @@
 #include "front_end/conversion_run.h"
 #include "fuzz/fuzz_check.h"
 #include "tape_files/tap_entry.h"
-#include "tests/reference/reference_scan.h"
+#include "test_support/reference_scan.h"
 #include "tests/tap_image_check.h"
 
 #include <algorithm>

@@ -19,7 +19,7 @@
 #include "fuzz/fuzz_check.h"
 #include "signal/pulse_measurement.h"
 #include "signal/scan_paths.h"
-#include "tests/reference/reference_scan.h"
+#include "test_support/reference_scan.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -3,7 +3,7 @@
 // demand. Streams made with fopencookie fail at a chosen byte.
 #include "failing_stream.h"
 #include "front_end/conversion_run.h"
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 

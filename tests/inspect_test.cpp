@@ -6,7 +6,7 @@
 #include "inspect/inspection.h"
 #include "tape_files/ctf_file.h"
 #include "tape_files/tap_reader.h"
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 #include "signal/pulse_measurement.h"
 #include "signal/scan_paths.h"
 #include "tape_files/tap_entry.h"
-#include "tests/reference/reference_scan.h"
-#include "tools/capture_builder.h"
+#include "test_support/reference_scan.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 

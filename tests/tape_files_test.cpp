@@ -1,6 +1,6 @@
 #include "tape_files/ctf_file.h"
 #include "tape_files/tap_file.h"
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include "signal/pulse_measurement.h"
 

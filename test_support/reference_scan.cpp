@@ -1,4 +1,4 @@
-#include "tests/reference/reference_scan.h"
+#include "test_support/reference_scan.h"
 
 #include "tape_files/tap_entry.h"
 

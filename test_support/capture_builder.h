@@ -1,8 +1,8 @@
 // Builds CTF captures from phase lengths: for tests, benchmarks, the fuzz
 // corpus and the bundled example. Deterministic for a given seed on every
 // platform (no standard-library distributions).
-#ifndef VELMORA_TOOLS_CAPTURE_BUILDER_H
-#define VELMORA_TOOLS_CAPTURE_BUILDER_H
+#ifndef VELMORA_TEST_SUPPORT_CAPTURE_BUILDER_H
+#define VELMORA_TEST_SUPPORT_CAPTURE_BUILDER_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // The straightforward per-sample pulse measurement: one counter increment and
 // one comparison per sample. Not part of the product; the tests, fuzz targets
 // and benchmarks hold the fast scan of convert_chunk against it.
-#ifndef VELMORA_TESTS_REFERENCE_SCAN_H
-#define VELMORA_TESTS_REFERENCE_SCAN_H
+#ifndef VELMORA_TEST_SUPPORT_REFERENCE_SCAN_H
+#define VELMORA_TEST_SUPPORT_REFERENCE_SCAN_H
 
 #include "signal/pulse_measurement.h"
 
