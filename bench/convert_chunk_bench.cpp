@@ -4,8 +4,8 @@
 // generator, converted in chunks of 2048 bytes as a run does.
 #include "signal/pulse_measurement.h"
 #include "signal/scan_paths.h"
-#include "tests/reference/reference_scan.h"
-#include "tools/capture_builder.h"
+#include "test_support/reference_scan.h"
+#include "test_support/capture_builder.h"
 
 #include <benchmark/benchmark.h>
 
@@ -40,7 +40,8 @@ void convert_signal(benchmark::State& state, velmora::chunk_converter convert, p
         velmora::pulse_state pulses{};
         std::size_t written = 0;
         for (std::size_t offset = 0; offset < samples.size(); offset += velmora::max_chunk_bytes) {
-            written += convert(samples.data() + offset, velmora::max_chunk_bytes, period, version, pulses, out);
+            written += convert(samples.data() + offset, velmora::max_chunk_bytes, period,
+                               version == 2 ? velmora::wave_kind::half_waves : velmora::wave_kind::full_waves, pulses, out);
             benchmark::DoNotOptimize(out[0]);
         }
         benchmark::DoNotOptimize(written);

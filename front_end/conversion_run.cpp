@@ -1,5 +1,6 @@
 #include "front_end/conversion_run.h"
 
+#include "capture_walk/capture_walk.h"
 #include "platform/files.h"
 #include "platform/output_guard.h"
 #include "signal/pulse_measurement.h"
@@ -10,10 +11,6 @@
 
 namespace velmora {
 namespace {
-
-static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accepted by convert_chunk");
-
-constexpr std::uint64_t advisory_threshold = 200;
 
 static_assert(stream_buffer_size >= pulse_output_capacity, "the image buffer holds a chunk's entries");
 
@@ -33,98 +30,77 @@ constexpr const char* usage_lines[] = {
     "   velmora data.ctf data.tap",
 };
 
-run_status input_failure(ctf_read_result result)
+// The image being written: the walk's entries go straight into the
+// writer's buffer.
+struct image_sink {
+    tap_writer& writer;
+    tap_header image;
+    bool header_written;
+};
+
+bool capture_begins(image_sink& sink, const ctf_header& /*header*/)
 {
-    switch (result) {
-    case ctf_read_result::ok:
-        break;
-    case ctf_read_result::ended_early:
-        return run_status::truncated_input;
-    case ctf_read_result::read_error:
-        return run_status::unreadable_input;
-    }
-    return run_status::converted;
+    sink.header_written = write_tap_header(sink.writer, sink.image);
+    return sink.header_written;
 }
 
-// Walks every block after the header, writing entries and block gaps. Stops
-// at the first failure; what was read before it is converted and written.
-run_status convert_blocks(ctf_reader& reader, const ctf_header& header, int version, tap_writer& writer,
-                          pulse_state& state)
+bool block_begins(image_sink& /*sink*/, const walk_block& /*block*/)
 {
-    const std::int32_t blocks = ctf_block_count(header);
-    for (std::int32_t block_number = 1; block_number <= blocks; ++block_number) {
-        ctf_block_descriptor block{};
-        ctf_read_result result = read_ctf_block_descriptor(reader, block);
-        if (result != ctf_read_result::ok) {
-            return input_failure(result);
-        }
-        while (block.remaining > 0) {
-            std::span<const std::uint8_t> samples;
-            result = read_ctf_chunk(reader, block, samples);
-            if (!samples.empty()) {
-                // The entries go straight into the image's buffer.
-                std::uint8_t* const entries = reserve_tap_data(writer, pulse_output_capacity);
-                if (entries == nullptr) {
-                    return run_status::cannot_write_output;
-                }
-                const std::size_t size =
-                    convert_chunk(samples.data(), samples.size(), block.sample_period, version, state, entries);
-                if (!commit_tap_data(writer, size)) {
-                    return run_status::cannot_write_output;
-                }
-            }
-            if (result != ctf_read_result::ok) {
-                return input_failure(result);
-            }
-        }
-        if (block_number < blocks && !write_tap_block_gap(writer)) {
-            return run_status::cannot_write_output;
-        }
-    }
-    return run_status::converted;
+    return true;
 }
 
-// Reads the header and converts every block. The image is finished (and
-// its stream closed) whenever its header was written and all writes so far
-// succeeded, including after input that ended early.
-run_status convert_open_files(ctf_reader& reader, int version, tap_writer& writer, pulse_state& state)
+std::uint8_t* entry_room(image_sink& sink)
 {
-    ctf_header header{};
-    switch (read_ctf_header(reader, header)) {
-    case ctf_read_result::ok:
-        break;
-    case ctf_read_result::ended_early:
+    return reserve_tap_data(sink.writer, pulse_output_capacity);
+}
+
+bool take_entries(image_sink& sink, const walk_chunk& chunk)
+{
+    return commit_tap_data(sink.writer, chunk.entry_bytes);
+}
+
+bool between_blocks(image_sink& sink)
+{
+    return write_tap_block_gap(sink.writer);
+}
+
+run_status walk_status(const walk_result& walk)
+{
+    switch (walk.ending) {
+    case walk_ending::completed:
+        return run_status::converted;
+    case walk_ending::empty_capture:
         return run_status::empty_capture;
-    case ctf_read_result::read_error:
+    case walk_ending::truncated:
+        // Too short to hold a header is an empty capture.
+        return walk.place == walk_place::header ? run_status::empty_capture : run_status::truncated_input;
+    case walk_ending::unreadable:
         return run_status::unreadable_input;
-    }
-    if (header.block_count_field == 1) {
-        return run_status::empty_capture;
-    }
-    tap_header image{static_cast<std::uint8_t>(version), 0};
-    if (!write_tap_header(writer, image)) {
+    case walk_ending::sink_failed:
         return run_status::cannot_write_output;
     }
-    const run_status status = convert_blocks(reader, header, version, writer, state);
-    if (status == run_status::cannot_write_output || !finish_tap_file(writer, image)) {
-        return run_status::cannot_write_output;
-    }
-    return status;
+    assert(false && "every walk ending has its status");
+    return run_status::unreadable_input;
 }
 
 // The conversion of a capture whose reader may already hold bytes looked at
-// ahead; see convert_streams.
+// ahead; see convert_streams. What was read before a failure is converted
+// and written; the image is finished whenever its header was written and
+// all writes so far succeeded, including after input that ended early.
 run_outcome convert_from_reader(ctf_reader& reader, std::FILE* output, std::span<std::uint8_t> output_buffer,
-                                int version)
+                                wave_kind waves)
 {
     tap_writer writer{output, output_buffer};
-    pulse_state state{};
-    run_status status = convert_open_files(reader, version, writer, state);
-    // Still open only when the image was never finished.
-    if (writer.file != nullptr && std::fclose(writer.file) != 0) {
+    image_sink sink{writer, tap_header{tap_version(waves), 0}, false};
+    const walk_result walk = walk_capture(reader, waves, sink);
+    run_status status = walk_status(walk);
+    if (sink.header_written && status != run_status::cannot_write_output && !finish_tap_file(writer, sink.image)) {
         status = run_status::cannot_write_output;
     }
-    return run_outcome{status, state.asymmetric_pulses};
+    if (!close_unfinished_tap_file(writer)) {
+        status = run_status::cannot_write_output;
+    }
+    return run_outcome{status, walk.asymmetric_waves};
 }
 
 } // namespace
@@ -134,15 +110,15 @@ bool parse_command_line(int argc, const char* const* argv, run_request& request)
     if (argc != 3 && argc != 4) {
         return false;
     }
-    request = run_request{argv[1], argv[2], 1};
+    request = run_request{argv[1], argv[2], wave_kind::full_waves};
     if (argc == 4) {
         // Only the first character counts: "2x" asks for version 2.
         switch (argv[3][0]) {
         case '1':
-            request.version = 1;
+            request.waves = wave_kind::full_waves;
             break;
         case '2':
-            request.version = 2;
+            request.waves = wave_kind::half_waves;
             break;
         default:
             return false;
@@ -168,7 +144,7 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
     // A TAP image given in place of the capture (the arguments swapped) is
     // refused before the output, perhaps the user's capture, is touched.
     ctf_reader reader{input.stream.file, buffers.input, read_ahead};
-    const std::span<const std::uint8_t> start = peek_ctf_start(reader, tap_recognition_size);
+    const std::span<const std::uint8_t> start = peek_bytes(reader, tap_recognition_size);
     if (is_tap_image_start(start.data(), start.size())) {
         return run_outcome{run_status::input_is_tap_image, 0};
     }
@@ -184,7 +160,7 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
     // The image gathers in the writer's buffer and is written in large
     // pieces; a stream buffer would only copy it once more.
     std::setvbuf(output.stream, nullptr, _IONBF, 0);
-    run_outcome outcome = convert_from_reader(reader, output.stream, buffers.output, request.version);
+    run_outcome outcome = convert_from_reader(reader, output.stream, buffers.output, request.waves);
     if (outcome.status == run_status::cannot_write_output) {
         discard_unfinished_output(output);
         // No advice about an image that was not kept.
@@ -194,12 +170,12 @@ run_outcome run_conversion(const run_request& request, stream_buffers& buffers)
     return outcome;
 }
 
-run_outcome convert_streams(std::FILE* input, std::FILE* output, int version)
+run_outcome convert_streams(std::FILE* input, std::FILE* output, wave_kind waves)
 {
     std::uint8_t input_buffer[given_capture_buffer_size];
     std::uint8_t output_buffer[given_image_buffer_size];
     ctf_reader reader{input, input_buffer};
-    return convert_from_reader(reader, output, output_buffer, version);
+    return convert_from_reader(reader, output, output_buffer, waves);
 }
 
 void print_banner(std::FILE* out)
@@ -209,7 +185,7 @@ void print_banner(std::FILE* out)
 
 int report_outcome(const run_outcome& outcome, const run_request& request, std::FILE* out, std::FILE* err)
 {
-    if (outcome.asymmetric_pulses > advisory_threshold) {
+    if (half_waves_advised(request.waves, outcome.asymmetric_pulses)) {
         std::fputs("Usage of TAP version 2 is recommended\n", out);
         std::fflush(out);
     }

@@ -1,7 +1,10 @@
-// The conversion run: the command line, the walk over the capture, and the
-// one place that turns each way a run can end into its message and status.
+// The conversion run: the command line, the run of the capture walk with the
+// image as its sink, and the one place that turns each way a run can end
+// into its message and status.
 #ifndef VELMORA_FRONT_END_CONVERSION_RUN_H
 #define VELMORA_FRONT_END_CONVERSION_RUN_H
+
+#include "tape_files/wave_kind.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +28,7 @@ enum class run_status {
 struct run_request {
     const char* input_path;
     const char* output_path;
-    int version; // 1 or 2
+    wave_kind waves; // TAP version 1 full waves (the default), 2 half waves
 };
 
 // The buffers of a run: the capture reader's and the image writer's, larger
@@ -41,7 +44,7 @@ struct stream_buffers {
 
 struct run_outcome {
     run_status status;
-    std::uint64_t asymmetric_pulses; // full waves found asymmetric, version 1 only
+    std::uint64_t asymmetric_pulses; // full waves found asymmetric, measuring full waves only
 };
 
 // Fills `request` from the arguments after the program name; false if they
@@ -55,15 +58,15 @@ bool parse_command_line(int argc, const char* const* argv, run_request& request)
 run_outcome run_conversion(const run_request& request, stream_buffers& buffers);
 
 // The conversion itself, on streams that are already open: reads the capture
-// from `input` strictly front to back and writes the TAP image of `version`
-// (1 or 2) to `output`, which must be able to seek back to its start to
-// patch the header. `output` is closed whatever happens (a failure to close
-// it is a write failure); `input` is left open, perhaps read past the end of
-// the capture. Never removes anything: an
+// from `input` strictly front to back and writes the TAP image of `waves`
+// to `output`, which must be able to seek back to its start to patch the
+// header. `output` is taken over and closed whatever happens (a failure to
+// close it is a write failure); `input` is left open, perhaps read past the
+// end of the capture. Never removes anything: an
 // image that could not be written is for the caller to remove. Does not look
 // for a TAP image in place of the capture. Any status but wrong_arguments,
 // cannot_open_input, input_is_tap_image and cannot_open_output may result.
-run_outcome convert_streams(std::FILE* input, std::FILE* output, int version);
+run_outcome convert_streams(std::FILE* input, std::FILE* output, wave_kind waves);
 
 // Prints the banner that opens every run.
 void print_banner(std::FILE* out);

@@ -14,7 +14,7 @@
 #include "front_end/conversion_run.h"
 #include "fuzz/fuzz_check.h"
 #include "tape_files/tap_entry.h"
-#include "tests/reference/reference_scan.h"
+#include "test_support/reference_scan.h"
 #include "tests/tap_image_check.h"
 
 #include <algorithm>
@@ -31,6 +31,12 @@ namespace velmora::fuzzing {
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
+
+// The wave kind of a TAP version as velmora's command line reads it.
+constexpr wave_kind waves_of(int version)
+{
+    return version == 2 ? wave_kind::half_waves : wave_kind::full_waves;
+}
 
 struct model_result {
     run_status status;
@@ -83,7 +89,7 @@ model_result model(const std::uint8_t* data, std::size_t size, int version)
             for (std::size_t done = 0; done < present;) {
                 const std::size_t length = std::min(chunk_size, present - done);
                 const std::size_t written =
-                    convert_chunk_reference(data + position + done, length, period, version, state, entries);
+                    convert_chunk_reference(data + position + done, length, period, waves_of(version), state, entries);
                 image.insert(image.end(), entries, entries + written);
                 done += length;
             }
@@ -133,7 +139,7 @@ void check_conversion(const std::uint8_t* data, std::size_t size, int version)
     std::FILE* const input = fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
     std::FILE* const output = fdopen(dup(descriptor), "wb");
     require(input != nullptr && output != nullptr, "cannot open the streams");
-    const run_outcome outcome = convert_streams(input, output, version);
+    const run_outcome outcome = convert_streams(input, output, waves_of(version));
     std::fclose(input);
     const bytes image = read_image(descriptor);
 

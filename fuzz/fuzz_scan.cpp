@@ -19,7 +19,7 @@
 #include "fuzz/fuzz_check.h"
 #include "signal/pulse_measurement.h"
 #include "signal/scan_paths.h"
-#include "tests/reference/reference_scan.h"
+#include "test_support/reference_scan.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -102,6 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t wanted = 1 + (reader.choice_bits(2) % max_chunk_bytes);
         const std::uint8_t period = reader.choice();
         const int version = reader.choice() % 4;
+        const wave_kind waves = version == 2 ? wave_kind::half_waves : wave_kind::full_waves;
         const std::size_t length = std::min(wanted, reader.back - reader.front);
         if (length == 0) {
             break;
@@ -112,9 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         const pulse_state before = reference;
         const std::size_t reference_size =
-            convert_chunk_reference(chunk.get(), length, period, version, reference, reference_out.get());
+            convert_chunk_reference(chunk.get(), length, period, waves, reference, reference_out.get());
         for (path_run& run : runs) {
-            const std::size_t path_size = run.path.convert(chunk.get(), length, period, version, run.state, run.out.get());
+            const std::size_t path_size = run.path.convert(chunk.get(), length, period, waves, run.state, run.out.get());
             const auto context = [&] {
                 return std::string(run.path.name) + " path, chunk " + std::to_string(chunk_number) + " of " +
                        std::to_string(length) + " bytes, period " + std::to_string(period) + ", version " +

@@ -134,7 +134,7 @@ std::string histogram_svg(const inspection& result, const std::string& name)
 
     const std::string kind = result.kind == file_kind::tap_image
                                  ? "TAP image, version " + std::to_string(result.header.version)
-                                 : "CTF capture measured as TAP version " + std::to_string(result.version);
+                                 : "CTF capture measured as TAP version " + std::to_string(unsigned{tap_version(result.waves)});
     const std::vector<peak> peaks = find_peaks(pulses);
     append_format(svg, "<text x=\"%d\" y=\"26\" text-anchor=\"middle\" font-size=\"17\" font-weight=\"bold\" %s>%s</text>\n",
            svg_width / 2, font, xml_text("Pulse lengths of " + name).c_str());

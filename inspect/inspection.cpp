@@ -1,19 +1,16 @@
 #include "inspect/inspection.h"
 
+#include "capture_walk/capture_walk.h"
 #include "signal/pulse_measurement.h"
 #include "tape_files/ctf_file.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 namespace velmora {
 namespace {
 
-static_assert(ctf_chunk_size <= max_chunk_bytes, "every chunk read must be accepted by convert_chunk");
-
 constexpr std::uint64_t clamped_cycles = tap_max_pulse * cycles_per_tap_unit;
-constexpr std::uint64_t advisory_threshold = 200;
 
 // Counts of the one-byte entries by value, spread over four lanes: a
 // tape's pulses are mostly of a few values, and one counter incremented
@@ -117,85 +114,102 @@ void finish_counting(const entry_counter& counter, pulse_summary& pulses)
 // Edges of a chunk that gave `entries` entries and took the signal from
 // level `before` to level `after`: in half waves one entry per edge; in full
 // waves one per rising edge, and the falling edges alternate with them.
-std::uint64_t chunk_edges(int version, std::uint64_t entries, std::uint8_t before, std::uint8_t after)
+std::uint64_t chunk_edges(wave_kind waves, std::uint64_t entries, std::uint8_t before, std::uint8_t after)
 {
-    return version == 2 ? entries : 2 * entries + before - after;
+    return waves == wave_kind::half_waves ? entries : 2 * entries + before - after;
 }
 
-void inspect_capture(ctf_reader& reader, int version, inspection& result)
-{
-    ctf_header header{};
-    if (read_ctf_header(reader, header) != ctf_read_result::ok) {
-        result.cut = cut_place::ctf_header;
-        result.cut_offset = 0;
-        return;
-    }
-    result.block_count_field = header.block_count_field;
-    const std::int32_t blocks = ctf_block_count(header);
-    pulse_state state{};
-    tap_entry_stream entries{static_cast<std::uint8_t>(version), {}, 0};
+// The walk's sink of the inspection: counts the entries of every chunk and
+// keeps a summary per block. It never stops the walk.
+struct measuring_sink {
+    inspection& result;
+    tap_entry_stream entries;
+    entry_counter counter;
     std::uint8_t out[pulse_output_capacity];
-    entry_counter counter{};
-    for (std::int32_t number = 1; number <= blocks; ++number) {
-        const std::uint64_t descriptor_offset = reader.position;
-        ctf_block_descriptor block{};
-        if (read_ctf_block_descriptor(reader, block) != ctf_read_result::ok) {
-            result.cut = cut_place::ctf_descriptor;
-            result.cut_offset = descriptor_offset;
-            result.cut_block = number;
-            break;
-        }
-        result.blocks.push_back(block_summary{number, block.sample_period, block.remaining, 0, 0, 0});
-        block_summary& summary = result.blocks.back();
-        const std::uint64_t samples_offset = reader.position;
-        while (block.remaining > 0) {
-            std::span<const std::uint8_t> samples;
-            const ctf_read_result read = read_ctf_chunk(reader, block, samples);
-            if (!samples.empty()) {
-                summary.sample_bytes += samples.size();
-                const std::uint8_t before = state.level;
-                const std::size_t size =
-                    convert_chunk(samples.data(), samples.size(), block.sample_period, version, state, out);
-                const std::uint64_t chunk_entries = count_entries(entries, out, size, counter, result.pulses);
-                summary.pulses += chunk_entries;
-                summary.edges += chunk_edges(version, chunk_entries, before, state.level);
-            }
-            if (read != ctf_read_result::ok) {
-                result.cut = cut_place::ctf_samples;
-                result.cut_offset = samples_offset;
-                result.cut_block = number;
-                break;
-            }
-        }
-        if (result.cut != cut_place::none) {
-            break;
-        }
-    }
-    finish_counting(counter, result.pulses);
-    result.asymmetric_waves = version == 2 ? 0 : state.asymmetric_pulses;
+};
+
+bool capture_begins(measuring_sink& /*sink*/, const ctf_header& /*header*/)
+{
+    return true;
 }
 
-// An image is read through the same reader as raw bytes: one block that
-// runs to the end of the stream, taken a chunk at a time.
-void inspect_image(ctf_reader& reader, inspection& result)
+bool block_begins(measuring_sink& sink, const walk_block& block)
 {
-    ctf_block_descriptor header_bytes{0, 0, tap_header_size};
-    std::span<const std::uint8_t> header;
-    if (read_ctf_chunk(reader, header_bytes, header) != ctf_read_result::ok) {
+    sink.result.blocks.push_back(block_summary{block.number, block.sample_period, block.announced_bytes, 0, 0, 0});
+    return true;
+}
+
+std::uint8_t* entry_room(measuring_sink& sink)
+{
+    return sink.out;
+}
+
+bool take_entries(measuring_sink& sink, const walk_chunk& chunk)
+{
+    block_summary& summary = sink.result.blocks.back();
+    summary.sample_bytes += chunk.sample_bytes;
+    const std::uint64_t chunk_entries =
+        count_entries(sink.entries, sink.out, chunk.entry_bytes, sink.counter, sink.result.pulses);
+    summary.pulses += chunk_entries;
+    summary.edges += chunk_edges(sink.result.waves, chunk_entries, chunk.level_before, chunk.level_after);
+    return true;
+}
+
+bool between_blocks(measuring_sink& /*sink*/)
+{
+    return true;
+}
+
+// Where a capture's walk stopped short, as the report names it.
+cut_place capture_cut(const walk_result& walk)
+{
+    switch (walk.ending) {
+    case walk_ending::completed:
+    case walk_ending::empty_capture:
+    case walk_ending::sink_failed: // the measuring sink never stops the walk
+        return cut_place::none;
+    case walk_ending::truncated:
+    case walk_ending::unreadable:
+        break;
+    }
+    switch (walk.place) {
+    case walk_place::header:
+        return cut_place::ctf_header;
+    case walk_place::descriptor:
+        return cut_place::ctf_descriptor;
+    case walk_place::samples:
+        return cut_place::ctf_samples;
+    }
+    return cut_place::none;
+}
+
+void inspect_capture(ctf_reader& reader, inspection& result)
+{
+    measuring_sink sink{result, tap_entry_stream{tap_version(result.waves), {}, 0}, {}, {}};
+    const walk_result walk = walk_capture(reader, result.waves, sink);
+    finish_counting(sink.counter, result.pulses);
+    result.block_count_field = walk.header.block_count_field;
+    result.asymmetric_waves = walk.asymmetric_waves;
+    result.cut = capture_cut(walk);
+    if (result.cut != cut_place::none) {
+        result.cut_offset = walk.offset;
+        result.cut_block = walk.block;
+    }
+}
+
+void inspect_image(byte_reader& reader, inspection& result)
+{
+    if (read_tap_image_header(reader, result.header) != read_result::ok) {
         result.cut = cut_place::tap_header;
         result.cut_offset = 0;
         return;
     }
-    std::uint8_t header_copy[tap_header_size];
-    std::copy(header.begin(), header.end(), header_copy);
-    result.header = decode_tap_image_header(header_copy);
     tap_entry_stream entries{result.header.version, {}, 0};
     entry_counter counter{};
-    ctf_block_descriptor rest{0, 0, std::numeric_limits<std::int64_t>::max()};
-    ctf_read_result read = ctf_read_result::ok;
-    while (read == ctf_read_result::ok) {
+    read_result read = read_result::ok;
+    while (read == read_result::ok) {
         std::span<const std::uint8_t> piece;
-        read = read_ctf_chunk(reader, rest, piece);
+        read = read_tap_data(reader, piece);
         result.data_bytes += piece.size();
         count_entries(entries, piece.data(), piece.size(), counter, result.pulses);
     }
@@ -220,18 +234,18 @@ const char* block_list_problem(const std::vector<std::int32_t>& numbers, std::st
 
 } // namespace
 
-inspection inspect_stream(std::FILE* input, int version, std::span<std::uint8_t> buffer)
+inspection inspect_stream(std::FILE* input, wave_kind waves, std::span<std::uint8_t> buffer)
 {
     inspection result{};
-    result.version = version == 1 ? 1 : 2;
-    ctf_reader reader{input, buffer};
-    const std::span<const std::uint8_t> start = peek_ctf_start(reader, tap_recognition_size);
+    result.waves = waves;
+    byte_reader reader{input, buffer};
+    const std::span<const std::uint8_t> start = peek_bytes(reader, tap_recognition_size);
     if (is_tap_image_start(start.data(), start.size())) {
         result.kind = file_kind::tap_image;
         inspect_image(reader, result);
     } else {
         result.kind = file_kind::ctf_capture;
-        inspect_capture(reader, result.version, result);
+        inspect_capture(reader, result);
     }
     result.bytes_read = reader.position;
     result.read_error = std::ferror(input) != 0;
@@ -358,8 +372,7 @@ std::vector<peak> find_peaks(const pulse_summary& pulses)
 
 bool advisory_due(const inspection& result)
 {
-    return result.kind == file_kind::ctf_capture && result.version == 1 &&
-           result.asymmetric_waves > advisory_threshold;
+    return result.kind == file_kind::ctf_capture && half_waves_advised(result.waves, result.asymmetric_waves);
 }
 
 bool ended_early(const inspection& result)
@@ -416,7 +429,7 @@ std::vector<std::string> find_problems(const inspection& result)
         }
         return problems;
     }
-    if (result.block_count_field == 1) {
+    if (ctf_capture_marked_empty(ctf_header{result.block_count_field})) {
         problems.push_back("the capture is empty: its block count field is 1");
     } else if (result.cut != cut_place::ctf_header && result.block_count_field < 1) {
         problems.push_back("the block count field is " + std::to_string(result.block_count_field) +

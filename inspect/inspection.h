@@ -7,6 +7,7 @@
 #define VELMORA_INSPECT_INSPECTION_H
 
 #include "tape_files/tap_reader.h"
+#include "tape_files/wave_kind.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -70,10 +71,10 @@ struct inspection {
     std::uint64_t bytes_read; // whole file, as far as it was read
     bool read_error;          // the stream reported an error before its end
     // A capture.
-    int version;                       // 1 full waves, 2 half waves
+    wave_kind waves;                   // what the pulses measure
     std::int32_t block_count_field;
     std::vector<block_summary> blocks; // as many as the header announces, at most 32766
-    std::uint64_t asymmetric_waves;    // version 1
+    std::uint64_t asymmetric_waves;    // measuring full waves
     // An image.
     tap_image_header header;           // valid unless cut == tap_header
     std::uint64_t data_bytes;          // bytes read after the header
@@ -86,12 +87,12 @@ struct peak {
 
 // Reads `input` once, front to back, in constant memory (but for one small
 // record per block), and measures it. A TAP image is recognised by its first
-// 12 bytes; anything else is read as a CTF capture and measured as `version`
-// would be written (2 half waves, 1 full waves). Never fails: a cut or an
+// 12 bytes; anything else is read as a CTF capture and measured as velmora
+// writes it measuring `waves`. Never fails: a cut or an
 // unreadable stream is recorded in the result and ends the reading. The
 // stream is read through `buffer` (at least ctf_min_buffer_size bytes; a
 // larger one means fewer, larger reads), perhaps past what is measured.
-inspection inspect_stream(std::FILE* input, int version, std::span<std::uint8_t> buffer);
+inspection inspect_stream(std::FILE* input, wave_kind waves, std::span<std::uint8_t> buffer);
 
 // Total length of all pulses, in cycles.
 std::uint64_t total_cycles(const pulse_summary& pulses);
@@ -112,7 +113,8 @@ std::uint64_t zero_length_pulses(const inspection& result);
 // kept, in order of value.
 std::vector<peak> find_peaks(const pulse_summary& pulses);
 
-// True if velmora would recommend version 2 after writing this capture.
+// True if velmora would recommend half waves (version 2) after writing this
+// capture.
 bool advisory_due(const inspection& result);
 
 // The file ended before its structure was complete, or could not be read.

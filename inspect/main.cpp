@@ -32,7 +32,7 @@ enum class run_status {
 
 struct options {
     std::string input;
-    int version = 2;
+    int version = 2; // as typed: 1 or 2
     bool json = false;
     std::string svg;
 };
@@ -120,7 +120,9 @@ run_status run(const options& chosen, std::string& failed_output)
     // stream buffer would only copy every byte once more.
     static std::uint8_t input_buffer[1 << 18];
     std::setvbuf(input.stream.file, nullptr, _IONBF, 0);
-    const velmora::inspection result = velmora::inspect_stream(input.stream.file, chosen.version, input_buffer);
+    const velmora::wave_kind waves =
+        chosen.version == 1 ? velmora::wave_kind::full_waves : velmora::wave_kind::half_waves;
+    const velmora::inspection result = velmora::inspect_stream(input.stream.file, waves, input_buffer);
     const std::string shown = chosen.input == "-" ? "standard input" : chosen.input;
     const std::string report = chosen.json ? velmora::json_report(result, shown)
                                            : velmora::text_report(result, velmora::printable_name(shown));

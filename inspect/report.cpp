@@ -1,5 +1,7 @@
 #include "inspect/report.h"
 #include "inspect/text_output.h"
+#include "signal/pulse_measurement.h"
+#include "tape_files/ctf_file.h"
 
 #include <nlohmann/json.hpp>
 
@@ -39,15 +41,9 @@ const char* video_name(unsigned video)
     return video < std::size(names) ? names[video] : "unknown";
 }
 
-// Cycles a sample of `period` stands for, as the measurement scales it.
-double cycles_per_sample(std::uint8_t period, int version)
+double block_seconds(const block_summary& block, wave_kind waves)
 {
-    return period * (version == 2 ? 1.04 : 1.01);
-}
-
-double block_seconds(const block_summary& block, int version)
-{
-    return seconds(static_cast<double>(block.sample_bytes) * 8 * cycles_per_sample(block.sample_period, version));
+    return seconds(static_cast<double>(block.sample_bytes) * 8 * sample_cycles(block.sample_period, waves));
 }
 
 std::string signature_text(const tap_image_header& header)
@@ -147,11 +143,11 @@ std::string text_report(const inspection& result, const std::string& name)
                    header.data_size, result.data_bytes, header.data_size == result.data_bytes ? "matches" : "differs");
         }
     } else {
-        append_format(text, "%s: CTF capture, measured as TAP version %d (%s)\n", name.c_str(), result.version,
-               version_meaning(static_cast<unsigned>(result.version)));
+        append_format(text, "%s: CTF capture, measured as TAP version %u (%s)\n", name.c_str(),
+               unsigned{tap_version(result.waves)}, version_meaning(tap_version(result.waves)));
         if (result.cut != cut_place::ctf_header) {
             append_format(text, "Blocks: %" PRId32 " (block count field %" PRId32 ")\n",
-                   std::max(result.block_count_field - 1, 0), result.block_count_field);
+                   ctf_block_count(ctf_header{result.block_count_field}), result.block_count_field);
         }
         if (!result.blocks.empty()) {
             text += "  block  period  sample bytes     samples       edges   time (s)\n";
@@ -159,7 +155,7 @@ std::string text_report(const inspection& result, const std::string& name)
         for (const block_summary& block : result.blocks) {
             append_format(text, "%7" PRId32 " %7u %13" PRIu64 " %11" PRIu64 " %11" PRIu64 " %10.3f\n", block.number,
                    block.sample_period, block.sample_bytes, block.sample_bytes * 8, block.edges,
-                   block_seconds(block, result.version));
+                   block_seconds(block, result.waves));
         }
     }
     const std::uint64_t count = pulse_count(pulses);
@@ -177,7 +173,7 @@ std::string text_report(const inspection& result, const std::string& name)
            seconds(static_cast<double>(pulses.pause_cycles)));
     append_format(text, "Zero-length pulses: %" PRIu64 ", clamped pulses: %" PRIu64 "\n", zero_length_pulses(result),
            pulses.clamped);
-    if (result.kind == file_kind::ctf_capture && result.version == 1) {
+    if (result.kind == file_kind::ctf_capture && result.waves == wave_kind::full_waves) {
         append_format(text, "Asymmetric waves: %" PRIu64 " (velmora %s recommend TAP version 2)\n", result.asymmetric_waves,
                advisory_due(result) ? "would" : "would not");
     }
@@ -248,13 +244,13 @@ std::string json_report(const inspection& result, const std::string& name)
                                   {"samples", block.sample_bytes * 8},
                                   {"edges", block.edges},
                                   {"pulses", block.pulses},
-                                  {"running_time_s", block_seconds(block, result.version)}});
+                                  {"running_time_s", block_seconds(block, result.waves)}});
         }
-        json ctf{{"tap_version", result.version},
+        json ctf{{"tap_version", tap_version(result.waves)},
                  {"block_count_field", result.cut == cut_place::ctf_header ? json(nullptr)
                                                                             : json(result.block_count_field)},
                  {"blocks", blocks}};
-        if (result.version == 1) {
+        if (result.waves == wave_kind::full_waves) {
             ctf["asymmetric_waves"] = result.asymmetric_waves;
             ctf["advisory"] = advisory_due(result);
         }

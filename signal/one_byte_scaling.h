@@ -6,6 +6,8 @@
 #ifndef VELMORA_SIGNAL_ONE_BYTE_SCALING_H
 #define VELMORA_SIGNAL_ONE_BYTE_SCALING_H
 
+#include "signal/pulse_measurement.h"
+
 #include <cstdint>
 
 namespace velmora {
@@ -13,7 +15,7 @@ namespace velmora {
 // Half waves: floor((13 × n × p + 50) / 100). The division by 100 of a value
 // below 25600 is a multiplication by half_wave_magic keeping the high 16 bits,
 // then a shift right by half_wave_shift.
-inline constexpr std::uint16_t half_wave_factor = 13;
+inline constexpr auto half_wave_factor = static_cast<std::uint16_t>(half_wave_sample_percent / 8);
 inline constexpr std::uint16_t half_wave_bias = 50;
 inline constexpr std::uint16_t half_wave_magic = 5243;
 inline constexpr unsigned half_wave_shift = 3;
@@ -22,7 +24,7 @@ inline constexpr unsigned half_wave_shift = 3;
 // with x = 101 × n × p + 200 below 102400; the division by 25 of a value
 // below 6400 is a multiplication by full_wave_magic and a shift right by
 // full_wave_shift, in 32 bits.
-inline constexpr std::uint32_t full_wave_factor = 101;
+inline constexpr auto full_wave_factor = static_cast<std::uint32_t>(full_wave_sample_percent);
 inline constexpr std::uint32_t full_wave_bias = 200;
 inline constexpr unsigned full_wave_pre_shift = 4;
 inline constexpr std::uint32_t full_wave_magic = 5243;

@@ -32,11 +32,11 @@ std::span<const scan_path> available_scan_paths()
     return paths;
 }
 
-std::size_t convert_chunk(const std::uint8_t* samples, std::size_t length, std::uint8_t period, int version,
+std::size_t convert_chunk(const std::uint8_t* samples, std::size_t length, std::uint8_t period, wave_kind waves,
                           pulse_state& state, std::uint8_t* out)
 {
     assert(length <= max_chunk_bytes);
-    return chosen_path(samples, length, period, version, state, out);
+    return chosen_path(samples, length, period, waves, state, out);
 }
 
 } // namespace velmora

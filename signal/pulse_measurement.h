@@ -1,9 +1,12 @@
 // Pulse measurement: finds the edges of a 1-bit sampled signal, measures the
-// distance between edges in samples and turns it into TAP entries. Version 2
-// writes every half wave; version 1 writes every full wave as twice its low
-// phase and counts the waves whose high phase does not match the low phase.
+// distance between edges in samples and turns it into TAP entries. Measuring
+// half waves, it writes every half wave; measuring full waves, it writes
+// every full wave as twice its low phase and counts the waves whose high
+// phase does not match the low phase.
 #ifndef VELMORA_SIGNAL_PULSE_MEASUREMENT_H
 #define VELMORA_SIGNAL_PULSE_MEASUREMENT_H
+
+#include "tape_files/wave_kind.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -40,18 +43,36 @@ struct pulse_state {
     short_phase_table short_phases{}; // the scan's cache for the current period
 };
 
-// Half-wave entry value for a phase of n samples of period p, in TAP units:
-// floor(n × 1.04 × p / 8 + 0.5), computed exactly.
+// How long one sample of period p lasts, in clock cycles: p × 1.04 measured
+// as half waves, p × 1.01 as full waves. In hundredths of p.
+inline constexpr std::uint64_t half_wave_sample_percent = 104;
+inline constexpr std::uint64_t full_wave_sample_percent = 101;
+
+constexpr std::uint64_t sample_percent(wave_kind waves)
+{
+    return waves == wave_kind::half_waves ? half_wave_sample_percent : full_wave_sample_percent;
+}
+
+// Cycles of one sample of period `period` measured as `waves`, for reports.
+constexpr double sample_cycles(std::uint8_t period, wave_kind waves)
+{
+    return period * (static_cast<double>(sample_percent(waves)) / 100);
+}
+
+// Half-wave entry value for a phase of n samples of period p, in TAP units of
+// 8 cycles: floor(n × 1.04 × p / 8 + 0.5), computed exactly.
 constexpr std::uint64_t half_wave_value(std::uint64_t n, std::uint8_t p)
 {
-    return (13 * n * p + 50) / 100;
+    static_assert(half_wave_sample_percent % 8 == 0, "1.04 / 8 is 13 / 100");
+    return (half_wave_sample_percent / 8 * n * p + 50) / 100;
 }
 
 // Full-wave entry value for a low phase of n samples of period p, in TAP
-// units: floor(n × 1.01 × p / 4 + 0.5), computed exactly.
+// units: twice the low phase, floor(2 × n × 1.01 × p / 8 + 0.5), computed
+// exactly.
 constexpr std::uint64_t full_wave_value(std::uint64_t n, std::uint8_t p)
 {
-    return (101 * n * p + 200) / 400;
+    return (full_wave_sample_percent * n * p + 200) / 400;
 }
 
 // Converts `length` (1 to max_chunk_bytes) sample bytes, most significant
@@ -60,8 +81,8 @@ constexpr std::uint64_t full_wave_value(std::uint64_t n, std::uint8_t p)
 // written. `out` must hold pulse_output_capacity bytes. The phase open at the
 // end of the chunk stays in `state` for the next chunk, of this block or the
 // next; its whole length is scaled with the period of the block it ends in.
-// `version` 2 selects half waves; any other value full waves.
-std::size_t convert_chunk(const std::uint8_t* samples, std::size_t length, std::uint8_t period, int version,
+// `waves` says whether half or full waves are measured.
+std::size_t convert_chunk(const std::uint8_t* samples, std::size_t length, std::uint8_t period, wave_kind waves,
                           pulse_state& state, std::uint8_t* out);
 
 } // namespace velmora

@@ -24,7 +24,7 @@ namespace velmora {
 
 // Same arguments and contract as convert_chunk.
 using chunk_converter = std::size_t (*)(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
-                                        int version, pulse_state& state, std::uint8_t* out);
+                                        wave_kind waves, pulse_state& state, std::uint8_t* out);
 
 struct scan_path {
     const char* name;
@@ -33,7 +33,7 @@ struct scan_path {
 
 // The two-pass scan in standard C++: runs on every CPU.
 std::size_t convert_chunk_portable(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
-                                   int version, pulse_state& state, std::uint8_t* out);
+                                   wave_kind waves, pulse_state& state, std::uint8_t* out);
 
 #if VELMORA_X86_64_V3_SCAN
 // True if this CPU (and its operating system) runs convert_chunk_x86_64_v3.
@@ -41,7 +41,7 @@ bool cpu_runs_x86_64_v3();
 
 // The three-pass vector scan; only for a CPU where cpu_runs_x86_64_v3().
 std::size_t convert_chunk_x86_64_v3(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
-                                    int version, pulse_state& state, std::uint8_t* out);
+                                    wave_kind waves, pulse_state& state, std::uint8_t* out);
 #endif
 
 // The paths of this build that this CPU runs, the one convert_chunk uses

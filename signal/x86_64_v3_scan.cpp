@@ -448,10 +448,10 @@ bool cpu_runs_x86_64_v3()
 }
 
 std::size_t convert_chunk_x86_64_v3(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
-                                    int version, pulse_state& state, std::uint8_t* out)
+                                    wave_kind waves, pulse_state& state, std::uint8_t* out)
 {
     assert(length <= max_chunk_bytes);
-    return version == 2 ? scan<true>(samples, length, period, state, out)
+    return waves == wave_kind::half_waves ? scan<true>(samples, length, period, state, out)
                         : scan<false>(samples, length, period, state, out);
 }
 

@@ -1,12 +1,14 @@
 // CTF capture files: a 6-byte header, then blocks of 1-bit samples, each block
-// a 5-byte descriptor followed by its sample bytes. Read strictly front to
-// back, once, without seeking, so that a pipe works as input.
+// a 5-byte descriptor followed by its sample bytes. Read through a byte
+// reader, strictly front to back, once, without seeking, so that a pipe
+// works as input.
 #ifndef VELMORA_TAPE_FILES_CTF_FILE_H
 #define VELMORA_TAPE_FILES_CTF_FILE_H
 
+#include "tape_files/byte_reader.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <span>
 
 namespace velmora {
@@ -28,30 +30,13 @@ struct ctf_block_descriptor {
     std::int64_t remaining;     // sample bytes not yet read; 0 or below means none
 };
 
-// Smallest buffer a reader works with: one whole chunk.
-inline constexpr std::size_t ctf_min_buffer_size = ctf_chunk_size;
+// Smallest buffer a capture's reader works with: one whole chunk.
+inline constexpr std::size_t ctf_min_buffer_size = byte_reader_min_buffer_size;
+static_assert(ctf_chunk_size <= ctf_min_buffer_size, "a chunk is taken in one read");
 
-// The input stream, the caller's buffer for bytes taken from it ahead of
-// being handed out, and how many bytes have been handed out. Reading ahead,
-// the stream is read as far as the buffer allows at a time, so a larger
-// buffer means fewer and larger reads, and it may be read past the end of
-// the capture; a read then waits until the buffer is full or the stream
-// ends. The position is counted, never asked of the stream, so a pipe reads
-// like a file.
-struct ctf_reader {
-    std::FILE* file;
-    std::span<std::uint8_t> buffer; // at least ctf_min_buffer_size bytes
-    bool read_ahead = true;         // false: take from the stream only the bytes asked for
-    std::uint64_t position = 0;
-    std::size_t next = 0; // buffer[next, end): taken from the stream, not yet handed out
-    std::size_t end = 0;
-};
-
-enum class ctf_read_result {
-    ok,
-    ended_early, // the file ended before all requested bytes
-    read_error,  // the stream reported an error
-};
+// A capture is read with a byte reader; its results are the byte reader's.
+using ctf_reader = byte_reader;
+using ctf_read_result = read_result;
 
 // Fields of the 6 header bytes; bytes 0 to 3 are never looked at.
 ctf_header decode_ctf_header(const std::uint8_t (&bytes)[ctf_header_size]);
@@ -64,12 +49,11 @@ ctf_block_descriptor decode_ctf_block_descriptor(const std::uint8_t (&bytes)[ctf
 // Number of blocks the header announces (0 for a field of 1 or below).
 std::int32_t ctf_block_count(const ctf_header& header);
 
-// The first `size` (at most ctf_min_buffer_size) bytes of the stream, taken
-// from it but not handed out: the reads that follow return them first, so
-// the stream is still read once, front to back. Fewer arrive when the stream
-// ends or fails first; the read that reaches that point reports it. Valid
-// until the next read. Call before anything else is read.
-std::span<const std::uint8_t> peek_ctf_start(ctf_reader& reader, std::size_t size);
+// True if the header marks the capture as empty (a block count field of 1).
+constexpr bool ctf_capture_marked_empty(const ctf_header& header)
+{
+    return header.block_count_field == 1;
+}
 
 ctf_read_result read_ctf_header(ctf_reader& reader, ctf_header& header);
 ctf_read_result read_ctf_block_descriptor(ctf_reader& reader, ctf_block_descriptor& block);

@@ -1,5 +1,7 @@
 #include "tape_files/tap_file.h"
 
+#include "tape_files/little_endian.h"
+
 #include <cassert>
 #include <cstring>
 #include <limits>
@@ -32,10 +34,7 @@ void encode_tap_header(const tap_header& header, std::uint8_t (&bytes)[tap_heade
     bytes[13] = tap_platform_c16;
     bytes[14] = tap_video_pal;
     bytes[15] = 0;
-    bytes[16] = static_cast<std::uint8_t>(header.data_size);
-    bytes[17] = static_cast<std::uint8_t>(header.data_size >> 8);
-    bytes[18] = static_cast<std::uint8_t>(header.data_size >> 16);
-    bytes[19] = static_cast<std::uint8_t>(header.data_size >> 24);
+    write_little_endian(bytes + 16, header.data_size, 4);
 }
 
 bool write_tap_header(tap_writer& writer, const tap_header& header)
@@ -98,6 +97,14 @@ bool finish_tap_file(tap_writer& writer, tap_header& header)
     writer.waiting = 0;
     const bool closed = std::fclose(file) == 0;
     return patched && closed;
+}
+
+bool close_unfinished_tap_file(tap_writer& writer)
+{
+    std::FILE* const file = writer.file;
+    writer.file = nullptr;
+    writer.waiting = 0;
+    return file == nullptr || std::fclose(file) == 0;
 }
 
 } // namespace velmora

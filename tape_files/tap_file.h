@@ -32,6 +32,9 @@ struct tap_header {
 
 // The output stream, the caller's buffer where data gathers before it is
 // written in one piece, and the number of bytes of data after the header.
+// The writer owns the stream from the start: finish_tap_file closes it, or
+// close_unfinished_tap_file when the image is given up; `file` is null once
+// it is closed.
 struct tap_writer {
     std::FILE* file;
     std::span<std::uint8_t> buffer;
@@ -67,6 +70,11 @@ void encode_tap_header(const tap_header& header, std::uint8_t (&bytes)[tap_heade
 // size, rewrites the header at offset 0 and closes the stream, which is
 // closed whatever the result. Fails if any of these steps fails.
 [[nodiscard]] bool finish_tap_file(tap_writer& writer, tap_header& header);
+
+// Closes the stream of an image that was not finished (nothing if it is
+// closed already), without writing the data waiting. False if the close
+// fails, a write failure for a stream that was written to.
+[[nodiscard]] bool close_unfinished_tap_file(tap_writer& writer);
 
 } // namespace velmora
 

@@ -13,9 +13,20 @@ tap_image_header decode_tap_image_header(const std::uint8_t (&bytes)[tap_header_
     header.platform = bytes[13];
     header.video_standard = bytes[14];
     header.reserved = bytes[15];
-    header.data_size = static_cast<std::uint32_t>(bytes[16]) | (static_cast<std::uint32_t>(bytes[17]) << 8) |
-                       (static_cast<std::uint32_t>(bytes[18]) << 16) | (static_cast<std::uint32_t>(bytes[19]) << 24);
+    header.data_size = read_little_endian(bytes + 16, 4);
     return header;
+}
+
+read_result read_tap_image_header(byte_reader& reader, tap_image_header& header)
+{
+    return take_record<tap_header_size>(reader, header, [](const std::uint8_t (&bytes)[tap_header_size]) {
+        return decode_tap_image_header(bytes);
+    });
+}
+
+read_result read_tap_data(byte_reader& reader, std::span<const std::uint8_t>& piece)
+{
+    return take_bytes(reader, tap_data_piece_size, piece);
 }
 
 } // namespace velmora

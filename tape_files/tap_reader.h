@@ -1,9 +1,12 @@
-// Reading raw TAP images front to back: the 20-byte header, then the entry
-// stream, fed in pieces of any size so that an image of any length is read
-// in constant memory. The reader never includes the CTF side.
+// Reading raw TAP images front to back through a byte reader: the 20-byte
+// header, then the entry stream, fed in pieces of any size so that an image
+// of any length is read in constant memory. The reader never includes the
+// CTF side.
 #ifndef VELMORA_TAPE_FILES_TAP_READER_H
 #define VELMORA_TAPE_FILES_TAP_READER_H
 
+#include "tape_files/byte_reader.h"
+#include "tape_files/little_endian.h"
 #include "tape_files/tap_file.h"
 
 #include <cstddef>
@@ -24,6 +27,18 @@ struct tap_image_header {
 
 // Fields of the 20 header bytes, the data size read little-endian.
 tap_image_header decode_tap_image_header(const std::uint8_t (&bytes)[tap_header_size]);
+
+// Bytes of the entry stream handed out by one read_tap_data.
+inline constexpr std::size_t tap_data_piece_size = byte_reader_min_buffer_size;
+
+// Reads the header from the start of the image.
+read_result read_tap_image_header(byte_reader& reader, tap_image_header& header);
+
+// Hands out the next tap_data_piece_size bytes after the header as `piece`,
+// a view into the reader's buffer valid until the next read. `piece` holds
+// the bytes that actually arrived: fewer only with a result other than ok,
+// ended_early at the end of the image.
+read_result read_tap_data(byte_reader& reader, std::span<const std::uint8_t>& piece);
 
 // Where the entry stream stands between two pieces: the bytes of a 4-byte
 // entry that the last piece cut are held until the next piece completes it.
@@ -68,7 +83,7 @@ void read_tap_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::
             entry[stream.held_size + at] = bytes[at];
         }
         stream.held_size = 0;
-        visit_long(static_cast<std::uint32_t>(entry[1] | (entry[2] << 8) | (entry[3] << 16)));
+        visit_long(read_little_endian(entry + 1, 3));
     }
     if (stream.version == 0) {
         if (at < size) {
@@ -92,7 +107,7 @@ void read_tap_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::
             }
             return;
         }
-        visit_long(static_cast<std::uint32_t>(bytes[at + 1] | (bytes[at + 2] << 8) | (bytes[at + 3] << 16)));
+        visit_long(read_little_endian(bytes + at + 1, 3));
         at += tap_max_entry_size;
     }
 }

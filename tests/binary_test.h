@@ -4,7 +4,7 @@
 #define VELMORA_TESTS_BINARY_TEST_H
 
 #include "process_runner.h"
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // demand. Streams made with fopencookie fail at a chosen byte.
 #include "failing_stream.h"
 #include "front_end/conversion_run.h"
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,7 @@ TEST_P(read_error, keeps_what_was_read_like_an_early_end)
     ASSERT_NE(failing, nullptr);
     std::FILE* const image = std::tmpfile();
     const int image_copy = dup(fileno(image));
-    const run_outcome outcome = convert_streams(failing, image, 2);
+    const run_outcome outcome = convert_streams(failing, image, wave_kind::half_waves);
     std::fclose(failing);
     EXPECT_EQ(outcome.status, run_status::unreadable_input);
 
@@ -56,7 +56,7 @@ TEST_P(read_error, keeps_what_was_read_like_an_early_end)
     std::FILE* const cut_input = fmemopen(const_cast<std::uint8_t*>(cut.data()), cut.size(), "rb");
     std::FILE* const cut_image = std::tmpfile();
     const int cut_copy = dup(fileno(cut_image));
-    EXPECT_EQ(convert_streams(cut_input, cut_image, 2).status, run_status::truncated_input);
+    EXPECT_EQ(convert_streams(cut_input, cut_image, wave_kind::half_waves).status, run_status::truncated_input);
     std::fclose(cut_input);
 
     std::FILE* const written = fdopen(image_copy, "rb");
@@ -75,7 +75,7 @@ TEST(read_error, in_the_header_writes_nothing)
     std::FILE* const failing = open_failing_source(source);
     std::FILE* const image = std::tmpfile();
     const int image_copy = dup(fileno(image));
-    EXPECT_EQ(convert_streams(failing, image, 1).status, run_status::unreadable_input);
+    EXPECT_EQ(convert_streams(failing, image, wave_kind::full_waves).status, run_status::unreadable_input);
     std::fclose(failing);
     std::FILE* const written = fdopen(image_copy, "rb");
     EXPECT_EQ(read_all(written), "");
@@ -94,13 +94,13 @@ TEST(write_error, on_the_output_is_reported_as_such)
     cookie_io_functions_t functions{};
     functions.write = refuse_write;
     std::FILE* const output = fopencookie(nullptr, "wb", functions);
-    EXPECT_EQ(convert_streams(input, output, 2).status, run_status::cannot_write_output);
+    EXPECT_EQ(convert_streams(input, output, wave_kind::half_waves).status, run_status::cannot_write_output);
     std::fclose(input);
 }
 
 TEST(report, gives_the_advice_before_the_truncation_message)
 {
-    const run_request request{"in.ctf", "out.tap", 1};
+    const run_request request{"in.ctf", "out.tap", wave_kind::full_waves};
     std::FILE* const out = std::tmpfile();
     std::FILE* const err = std::tmpfile();
     EXPECT_EQ(report_outcome(run_outcome{run_status::unreadable_input, 201}, request, out, err), 5);

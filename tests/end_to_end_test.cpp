@@ -2,7 +2,7 @@
 // standard output, standard error, exit status and the bytes of the image.
 #include "binary_test.h"
 #include "process_runner.h"
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 

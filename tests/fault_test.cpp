@@ -5,7 +5,7 @@
 #include "binary_test.h"
 #include "process_runner.h"
 #include "tap_image_check.h"
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // three small files in text and JSON, the exit statuses, the SVG picture
 // (well-formed, renders at its size) and the example picture of the README.
 #include "process_runner.h"
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -6,7 +6,7 @@
 #include "inspect/inspection.h"
 #include "tape_files/ctf_file.h"
 #include "tape_files/tap_reader.h"
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -101,7 +101,7 @@ inspection inspect_bytes(const bytes& content, int version)
     std::FILE* const file = fmemopen(const_cast<std::uint8_t*>(content.data()), content.size(), "rb");
     EXPECT_NE(file, nullptr);
     std::uint8_t buffer[ctf_min_buffer_size];
-    const inspection result = inspect_stream(file, version, buffer);
+    const inspection result = inspect_stream(file, version == 1 ? wave_kind::full_waves : wave_kind::half_waves, buffer);
     std::fclose(file);
     return result;
 }
@@ -112,7 +112,7 @@ bytes convert(const bytes& capture, int version)
     const temp_file image;
     std::FILE* const input = fmemopen(const_cast<std::uint8_t*>(capture.data()), capture.size(), "rb");
     std::FILE* const output = std::fopen(image.path.c_str(), "wb");
-    EXPECT_EQ(convert_streams(input, output, version).status, run_status::converted);
+    EXPECT_EQ(convert_streams(input, output, version == 2 ? wave_kind::half_waves : wave_kind::full_waves).status, run_status::converted);
     std::fclose(input);
     std::FILE* const written = std::fopen(image.path.c_str(), "rb");
     bytes content;
@@ -270,6 +270,49 @@ INSTANTIATE_TEST_SUITE_P(
         peaks_case{"no_pulses_no_peaks", {}, {}}),
     [](const testing::TestParamInfo<peaks_case>& test) { return test.param.name; });
 
+// Where a capture of two blocks of 8 sample bytes ends: header bytes 0 to 5,
+// block 1's descriptor 6 to 10 and samples 11 to 18, block 2's descriptor 19
+// to 23 and samples 24 to 31.
+struct cut_case {
+    const char* name;
+    std::size_t size;
+    cut_place cut;
+    std::uint64_t cut_offset;
+    std::int32_t cut_block;
+    std::size_t blocks_seen;
+    std::uint64_t last_block_sample_bytes;
+};
+
+class capture_cut : public testing::TestWithParam<cut_case> {};
+
+TEST_P(capture_cut, names_the_piece_the_capture_ends_in_and_where_it_starts)
+{
+    const cut_case& c = GetParam();
+    const bytes whole = capture::ctf_image({capture::block{20, bytes(8, 0x0F)}, capture::block{40, bytes(8, 0x33)}});
+    ASSERT_EQ(whole.size(), 32U);
+    const inspection result = inspect_bytes(bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(c.size)), 2);
+    EXPECT_EQ(result.cut, c.cut);
+    EXPECT_EQ(ended_early(result), c.cut != cut_place::none);
+    if (c.cut != cut_place::none) {
+        EXPECT_EQ(result.cut_offset, c.cut_offset);
+        EXPECT_EQ(result.cut_block, c.cut_block);
+    }
+    ASSERT_EQ(result.blocks.size(), c.blocks_seen);
+    if (c.blocks_seen != 0) {
+        EXPECT_EQ(result.blocks.back().sample_bytes, c.last_block_sample_bytes);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cuts, capture_cut,
+    testing::Values(cut_case{"in_the_header", 3, cut_place::ctf_header, 0, 0, 0, 0},
+                    cut_case{"in_the_first_descriptor", 8, cut_place::ctf_descriptor, 6, 1, 0, 0},
+                    cut_case{"in_the_first_samples", 14, cut_place::ctf_samples, 11, 1, 1, 3},
+                    cut_case{"in_the_second_descriptor", 21, cut_place::ctf_descriptor, 19, 2, 1, 8},
+                    cut_case{"in_the_second_samples", 28, cut_place::ctf_samples, 24, 2, 2, 4},
+                    cut_case{"nowhere", 32, cut_place::none, 0, 0, 2, 8}),
+    [](const testing::TestParamInfo<cut_case>& test) { return test.param.name; });
+
 TEST(inspection, a_read_error_ends_the_report_with_what_was_read)
 {
     const bytes capture_bytes = capture::ctf_image(
@@ -277,7 +320,7 @@ TEST(inspection, a_read_error_ends_the_report_with_what_was_read)
     testing_support::failing_source source{&capture_bytes, 3000, 0};
     std::FILE* const file = testing_support::open_failing_source(source);
     std::uint8_t buffer[ctf_min_buffer_size];
-    const inspection result = inspect_stream(file, 2, buffer);
+    const inspection result = inspect_stream(file, wave_kind::half_waves, buffer);
     std::fclose(file);
     EXPECT_TRUE(result.read_error);
     EXPECT_TRUE(ended_early(result));

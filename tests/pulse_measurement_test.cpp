@@ -2,8 +2,8 @@
 #include "signal/pulse_measurement.h"
 #include "signal/scan_paths.h"
 #include "tape_files/tap_entry.h"
-#include "tests/reference/reference_scan.h"
-#include "tools/capture_builder.h"
+#include "test_support/reference_scan.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +26,13 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
+// The wave kind of a TAP version as the command lines read it: 2 half
+// waves, anything else full waves.
+constexpr wave_kind waves_of(int version)
+{
+    return version == 2 ? wave_kind::half_waves : wave_kind::full_waves;
+}
+
 struct conversion {
     bytes entries;
     pulse_state state;
@@ -42,7 +49,7 @@ conversion convert(const bytes& samples, std::uint8_t period, int version, const
     for (std::size_t turn = 0; offset < samples.size(); ++turn) {
         const std::size_t wanted = splits[std::min(turn, splits.size() - 1)];
         const std::size_t length = std::min({wanted, samples.size() - offset, max_chunk_bytes});
-        const std::size_t size = convert_chunk(samples.data() + offset, length, period, version, result.state, out);
+        const std::size_t size = convert_chunk(samples.data() + offset, length, period, waves_of(version), result.state, out);
         result.entries.insert(result.entries.end(), out, out + size);
         offset += length;
     }
@@ -161,9 +168,9 @@ TEST(phases, run_on_across_chunks_and_are_scaled_with_the_period_where_they_end)
     pulse_state state{};
     std::uint8_t out[pulse_output_capacity];
     const bytes low(300, 0x00);
-    EXPECT_EQ(convert_chunk(low.data(), low.size(), 20, 2, state, out), 0U);
+    EXPECT_EQ(convert_chunk(low.data(), low.size(), 20, wave_kind::half_waves, state, out), 0U);
     const std::uint8_t rising = 0xFF;
-    ASSERT_EQ(convert_chunk(&rising, 1, 200, 2, state, out), 4U);
+    ASSERT_EQ(convert_chunk(&rising, 1, 200, wave_kind::half_waves, state, out), 4U);
     // 2401 samples at period 200: (13 × 2401 × 200 + 50) / 100 = 62426.
     const bytes expected = {0x00, 0xD0, 0x9E, 0x07};
     EXPECT_EQ(bytes(out, out + 4), expected);
@@ -198,7 +205,7 @@ TEST(output_capacity, holds_the_largest_output_of_a_full_chunk)
     pulse_state state{0, 1000000, 0, 0};
     const bytes dense(max_chunk_bytes, 0xAA);
     static std::uint8_t out[pulse_output_capacity];
-    const std::size_t size = convert_chunk(dense.data(), dense.size(), 255, 2, state, out);
+    const std::size_t size = convert_chunk(dense.data(), dense.size(), 255, wave_kind::half_waves, state, out);
     EXPECT_EQ(size, max_chunk_bytes * 8 + 3);
     EXPECT_LE(size + tap_max_entry_size, pulse_output_capacity);
 }
@@ -223,9 +230,9 @@ struct side_by_side {
     {
         static std::uint8_t path_out[pulse_output_capacity];
         static std::uint8_t reference_out[pulse_output_capacity];
-        const std::size_t path_size = convert(samples, length, period, version, path_state, path_out);
+        const std::size_t path_size = convert(samples, length, period, waves_of(version), path_state, path_out);
         const std::size_t reference_size =
-            convert_chunk_reference(samples, length, period, version, reference_state, reference_out);
+            convert_chunk_reference(samples, length, period, waves_of(version), reference_state, reference_out);
         ASSERT_EQ(bytes(path_out, path_out + path_size), bytes(reference_out, reference_out + reference_size));
         ASSERT_EQ(path_state.level, reference_state.level);
         ASSERT_EQ(path_state.count, reference_state.count);

@@ -1,5 +1,5 @@
 // The ROM tape encoding of make_capture --program, read back wave by wave.
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "tape_files/ctf_file.h"
 #include "tape_files/tap_file.h"
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -242,7 +242,7 @@ TEST(ctf_reading, looking_ahead_changes_nothing_that_is_read)
         std::uint8_t peeked_buffer[ctf_min_buffer_size];
         ctf_reader plain{plain_file, plain_buffer};
         ctf_reader peeked{peeked_file, peeked_buffer};
-        const std::span<const std::uint8_t> start = peek_ctf_start(peeked, tap_recognition_size);
+        const std::span<const std::uint8_t> start = peek_bytes(peeked, tap_recognition_size);
         EXPECT_EQ(bytes(start.begin(), start.end()),
                   bytes(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(cut, 12))));
         EXPECT_EQ(read_through(peeked), read_through(plain));

@@ -1,5 +1,5 @@
 // make_capture: writes a synthetic CTF capture, one block per sample period.
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -186,7 +186,14 @@ bool page_input_is_tap_image()
     return velmora::is_tap_image_start(start, got);
 }
 
-velmora::run_outcome convert_page_input(int version)
+// The page's TAP version choice as the command lines take it: "2" half
+// waves, anything else (the page offers only "1") full waves.
+velmora::wave_kind waves_of(int version)
+{
+    return version == 2 ? velmora::wave_kind::half_waves : velmora::wave_kind::full_waves;
+}
+
+velmora::run_outcome convert_page_input(velmora::wave_kind waves)
 {
     if (page_input_is_tap_image()) {
         return velmora::run_outcome{velmora::run_status::input_is_tap_image, 0};
@@ -204,7 +211,7 @@ velmora::run_outcome convert_page_input(int version)
     }
     std::setvbuf(input, input_buffer.get(), _IOFBF, page_piece_size);
     std::setvbuf(output, output_buffer.get(), _IOFBF, page_piece_size);
-    velmora::run_outcome outcome = velmora::convert_streams(input, output, version);
+    velmora::run_outcome outcome = velmora::convert_streams(input, output, waves);
     std::fclose(input);
     if (outcome.status == velmora::run_status::cannot_write_output) {
         // No advice about an image that is not kept, as on the command line.
@@ -228,8 +235,9 @@ struct memory_text {
 // status 5 it holds what was read; with any other, it is to be discarded.
 extern "C" EMSCRIPTEN_KEEPALIVE int velmora_web_convert(const char* capture_name, const char* image_name, int version)
 {
-    const velmora::run_outcome outcome = convert_page_input(version);
-    const velmora::run_request request{capture_name, image_name, version};
+    const velmora::wave_kind waves = waves_of(version);
+    const velmora::run_outcome outcome = convert_page_input(waves);
+    const velmora::run_request request{capture_name, image_name, waves};
     memory_text out;
     memory_text err;
     if (out.stream == nullptr || err.stream == nullptr) {
@@ -260,7 +268,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int velmora_web_inspect(const char* name, int ve
     // Large reads straight into the inspection's buffer, as velmora-inspect does.
     std::setvbuf(input, nullptr, _IONBF, 0);
     const velmora::inspection result = velmora::inspect_stream(
-        input, version,
+        input, waves_of(version),
         std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(buffer.get()), velmora::stream_buffer_size));
     std::fclose(input);
     const std::string shown = velmora::printable_name(name);

@@ -13,7 +13,7 @@
 // bits, little-endian); above 0x1FFFFF it is clamped to 00 F8 FF FF. A run's
 // first phase counts its edge sample too (n = samples before it + 1). The
 // block gap is 00 00 80 01 00 00 80 01.
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
 
 #include <cstdint>
 #include <cstdio>

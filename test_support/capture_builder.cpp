@@ -1,4 +1,6 @@
-#include "tools/capture_builder.h"
+#include "test_support/capture_builder.h"
+
+#include "signal/pulse_measurement.h"
 
 #include <cstdio>
 
@@ -189,12 +191,13 @@ std::vector<std::uint32_t> rom_tape_program(std::uint16_t start, const std::vect
 
 std::vector<std::uint32_t> cycles_to_samples(const std::vector<std::uint32_t>& cycles, std::uint8_t period)
 {
-    // One sample lasts 1.04 x period = 26 x period / 25 cycles.
-    const std::uint64_t sample_cycles_x25 = 26 * std::uint64_t{period};
+    // One sample lasts period x half_wave_sample_percent / 100 cycles.
+    const std::uint64_t sample_cycles_x100 = half_wave_sample_percent * period;
     std::vector<std::uint32_t> samples;
     samples.reserve(cycles.size());
     for (const std::uint32_t length : cycles) {
-        const std::uint64_t rounded = (25 * std::uint64_t{length} * 2 + sample_cycles_x25) / (2 * sample_cycles_x25);
+        const std::uint64_t rounded =
+            (100 * std::uint64_t{length} * 2 + sample_cycles_x100) / (2 * sample_cycles_x100);
         samples.push_back(static_cast<std::uint32_t>(rounded == 0 ? 1 : rounded));
     }
     return samples;

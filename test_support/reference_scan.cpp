@@ -1,4 +1,4 @@
-#include "tests/reference/reference_scan.h"
+#include "test_support/reference_scan.h"
 
 #include "tape_files/tap_entry.h"
 
@@ -7,7 +7,7 @@
 namespace velmora {
 
 std::size_t convert_chunk_reference(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
-                                    int version, pulse_state& state, std::uint8_t* out)
+                                    wave_kind waves, pulse_state& state, std::uint8_t* out)
 {
     assert(length <= max_chunk_bytes);
     std::uint8_t* const start = out;
@@ -20,7 +20,7 @@ std::size_t convert_chunk_reference(const std::uint8_t* samples, std::size_t len
             }
             state.level = sample;
             const std::uint64_t n = state.count;
-            if (version == 2) {
+            if (waves == wave_kind::half_waves) {
                 out = put_tap_entry(out, half_wave_value(n, period));
             } else if (sample == 1) {
                 state.low_length = n;

@@ -1,8 +1,8 @@
 // Builds CTF captures from phase lengths: for tests, benchmarks, the fuzz
 // corpus and the bundled example. Deterministic for a given seed on every
 // platform (no standard-library distributions).
-#ifndef VELMORA_TOOLS_CAPTURE_BUILDER_H
-#define VELMORA_TOOLS_CAPTURE_BUILDER_H
+#ifndef VELMORA_TEST_SUPPORT_CAPTURE_BUILDER_H
+#define VELMORA_TEST_SUPPORT_CAPTURE_BUILDER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -69,7 +69,8 @@ std::vector<std::uint32_t> rom_tape_program(std::uint16_t start, const std::vect
                                             const std::string& name);
 
 // Phase lengths in samples of `period` for half waves given in clock cycles,
-// one sample lasting 1.04 x period cycles, rounded to nearest, at least 1.
+// one sample lasting as long as the measurement of half waves takes it
+// (sample_cycles in pulse_measurement.h), rounded to nearest, at least 1.
 // `period` is at least 1.
 std::vector<std::uint32_t> cycles_to_samples(const std::vector<std::uint32_t>& cycles, std::uint8_t period);
 

@@ -1,8 +1,8 @@
 // The straightforward per-sample pulse measurement: one counter increment and
 // one comparison per sample. Not part of the product; the tests, fuzz targets
 // and benchmarks hold the fast scan of convert_chunk against it.
-#ifndef VELMORA_TESTS_REFERENCE_SCAN_H
-#define VELMORA_TESTS_REFERENCE_SCAN_H
+#ifndef VELMORA_TEST_SUPPORT_REFERENCE_SCAN_H
+#define VELMORA_TEST_SUPPORT_REFERENCE_SCAN_H
 
 #include "signal/pulse_measurement.h"
 
@@ -13,7 +13,7 @@ namespace velmora {
 
 // Same contract as convert_chunk.
 std::size_t convert_chunk_reference(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
-                                    int version, pulse_state& state, std::uint8_t* out);
+                                    wave_kind waves, pulse_state& state, std::uint8_t* out);
 
 } // namespace velmora
 
