@@ -123,7 +123,7 @@ int main(int argc, char** argv)
         const auto period = static_cast<std::uint8_t>(periods[0]);
         blocks.push_back(capture::block{
             period, capture::pack_phases(capture::cycles_to_samples(
-                        capture::rom_tape_program(static_cast<std::uint16_t>(start), program, program_name), period))});
+                        velmora::rom_tape_program(static_cast<std::uint16_t>(start), program, program_name), period))});
     }
     for (std::size_t b = 0; program_path.empty() && b < periods.size(); ++b) {
         const std::uint64_t samples = bytes_per_block * 8;
