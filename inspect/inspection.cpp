@@ -86,20 +86,31 @@ void count_long_entry(pulse_summary& pulses, std::uint32_t cycles)
     }
 }
 
-// Number of entries read from `bytes`, all counted.
+// Where the entries stand for the ROM format's decoder: `offset` is the
+// image offset of the next entry.
+struct rom_feed {
+    rom_tape_decoder& decoder;
+    std::uint64_t offset;
+};
+
+// Number of entries read from `bytes`, all counted and fed to the decoder.
 std::uint64_t count_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::size_t size,
-                            entry_counter& counter, pulse_summary& pulses)
+                            entry_counter& counter, pulse_summary& pulses, rom_feed& rom)
 {
     std::uint64_t entries = 0;
     read_tap_entries(
         stream, bytes, size,
-        [&counter, &entries](const std::uint8_t* run, std::size_t count) {
+        [&counter, &entries, &rom](const std::uint8_t* run, std::size_t count) {
             count_run(counter, run, count);
             entries += count;
+            rom_tape_feed_run(rom.decoder, run, count, rom.offset);
+            rom.offset += count;
         },
-        [&pulses, &entries](std::uint32_t cycles) {
+        [&pulses, &entries, &rom](std::uint32_t cycles) {
             count_long_entry(pulses, cycles);
             ++entries;
+            rom_tape_feed_pulse(rom.decoder, cycles, rom.offset);
+            rom.offset += tap_max_entry_size;
         });
     return entries;
 }
@@ -122,7 +133,7 @@ std::uint64_t chunk_edges(int version, std::uint64_t entries, std::uint8_t befor
     return version == 2 ? entries : 2 * entries + before - after;
 }
 
-void inspect_capture(ctf_reader& reader, int version, inspection& result)
+void inspect_capture(ctf_reader& reader, int version, inspection& result, rom_feed& rom)
 {
     ctf_header header{};
     if (read_ctf_header(reader, header) != ctf_read_result::ok) {
@@ -148,6 +159,7 @@ void inspect_capture(ctf_reader& reader, int version, inspection& result)
         result.blocks.push_back(block_summary{number, block.sample_period, block.remaining, 0, 0, 0});
         block_summary& summary = result.blocks.back();
         const std::uint64_t samples_offset = reader.position;
+        rom_tape_enter_block(rom.decoder, number, block.sample_period * (version == 2 ? 1.04 : 1.01));
         while (block.remaining > 0) {
             std::span<const std::uint8_t> samples;
             const ctf_read_result read = read_ctf_chunk(reader, block, samples);
@@ -156,13 +168,13 @@ void inspect_capture(ctf_reader& reader, int version, inspection& result)
                 const std::uint8_t before = state.level;
                 const std::size_t size =
                     convert_chunk(samples.data(), samples.size(), block.sample_period, version, state, out);
-                const std::uint64_t chunk_entries = count_entries(entries, out, size, counter, result.pulses);
+                const std::uint64_t chunk_entries = count_entries(entries, out, size, counter, result.pulses, rom);
                 summary.pulses += chunk_entries;
                 summary.edges += chunk_edges(version, chunk_entries, before, state.level);
             }
             if (read != ctf_read_result::ok) {
                 result.cut = cut_place::ctf_samples;
-                result.cut_offset = samples_offset;
+                result.cut_offset = samples_offset + summary.sample_bytes;
                 result.cut_block = number;
                 break;
             }
@@ -177,7 +189,7 @@ void inspect_capture(ctf_reader& reader, int version, inspection& result)
 
 // An image is read through the same reader as raw bytes: one block that
 // runs to the end of the stream, taken a chunk at a time.
-void inspect_image(ctf_reader& reader, inspection& result)
+void inspect_image(ctf_reader& reader, inspection& result, rom_tape_decoder& decoder, const rom_file_sink& sink)
 {
     ctf_block_descriptor header_bytes{0, 0, tap_header_size};
     std::span<const std::uint8_t> header;
@@ -189,6 +201,9 @@ void inspect_image(ctf_reader& reader, inspection& result)
     std::uint8_t header_copy[tap_header_size];
     std::copy(header.begin(), header.end(), header_copy);
     result.header = decode_tap_image_header(header_copy);
+    result.rom_kind = result.header.version == 2 ? rom_pulse_kind::half_waves : rom_pulse_kind::full_waves;
+    rom_tape_start(decoder, result.rom_kind, sink);
+    rom_feed rom{decoder, tap_header_size};
     tap_entry_stream entries{result.header.version, {}, 0};
     entry_counter counter{};
     ctf_block_descriptor rest{0, 0, std::numeric_limits<std::int64_t>::max()};
@@ -197,13 +212,25 @@ void inspect_image(ctf_reader& reader, inspection& result)
         std::span<const std::uint8_t> piece;
         read = read_ctf_chunk(reader, rest, piece);
         result.data_bytes += piece.size();
-        count_entries(entries, piece.data(), piece.size(), counter, result.pulses);
+        count_entries(entries, piece.data(), piece.size(), counter, result.pulses, rom);
     }
     finish_counting(counter, result.pulses);
     if (tap_entry_cut(entries)) {
         result.cut = cut_place::tap_entry;
         result.cut_offset = reader.position - entries.held_size;
     }
+}
+
+// A file shorter than a TAP image's signature that is the start of one: an
+// image cut in its header, not a capture.
+bool is_cut_tap_signature(std::span<const std::uint8_t> start)
+{
+    constexpr std::size_t marker_size = sizeof tap_kind_marker - 1;
+    if (start.size() >= tap_recognition_size || start.size() <= tap_kind_offset + 1) {
+        return false;
+    }
+    const std::size_t compared = std::min(start.size() - tap_kind_offset, marker_size);
+    return std::memcmp(start.data() + tap_kind_offset, tap_kind_marker, compared) == 0;
 }
 
 const char* block_list_problem(const std::vector<std::int32_t>& numbers, std::string& line)
@@ -220,19 +247,25 @@ const char* block_list_problem(const std::vector<std::int32_t>& numbers, std::st
 
 } // namespace
 
-inspection inspect_stream(std::FILE* input, int version, std::span<std::uint8_t> buffer)
+inspection inspect_stream(std::FILE* input, int version, std::span<std::uint8_t> buffer, const rom_file_sink& sink)
 {
     inspection result{};
     result.version = version == 1 ? 1 : 2;
+    result.rom_kind = result.version == 2 ? rom_pulse_kind::half_waves : rom_pulse_kind::full_waves;
+    rom_tape_decoder decoder;
+    rom_tape_start(decoder, result.rom_kind, sink);
     ctf_reader reader{input, buffer};
     const std::span<const std::uint8_t> start = peek_ctf_start(reader, tap_recognition_size);
-    if (is_tap_image_start(start.data(), start.size())) {
+    if (is_tap_image_start(start.data(), start.size()) || is_cut_tap_signature(start)) {
         result.kind = file_kind::tap_image;
-        inspect_image(reader, result);
+        inspect_image(reader, result, decoder, sink);
     } else {
         result.kind = file_kind::ctf_capture;
-        inspect_capture(reader, result.version, result);
+        rom_feed rom{decoder, 0};
+        inspect_capture(reader, result.version, result, rom);
     }
+    rom_tape_finish(decoder);
+    result.rom = std::move(decoder.result);
     result.bytes_read = reader.position;
     result.read_error = std::ferror(input) != 0;
     return result;
@@ -404,6 +437,15 @@ std::vector<std::string> find_problems(const inspection& result)
         if (result.cut != cut_place::tap_header && result.header.data_size != result.data_bytes) {
             problems.push_back("the data size field says " + std::to_string(result.header.data_size) +
                                " bytes, but " + std::to_string(result.data_bytes) + " bytes follow the header");
+        }
+        const bool c64 = std::memcmp(result.header.signature, "C64", 3) == 0;
+        if (result.cut != cut_place::tap_header && c64) {
+            problems.push_back("a C64 image (signature C64-TAPE-RAW): its times are given at the C16 clock of " +
+                               std::to_string(c16_pal_clock) + " Hz, not the C64's " + std::to_string(c64_pal_clock) +
+                               " Hz, and run 11 % long; its tape is not a C16 tape");
+        } else if (result.cut != cut_place::tap_header && result.header.platform != tap_platform_c16) {
+            problems.push_back("the platform byte says " + std::to_string(result.header.platform) +
+                               ", not 2 (C16 family): emulators of the C16 refuse the image");
         }
         if (result.cut != cut_place::tap_header && result.header.version > 2) {
             problems.push_back("unknown TAP version " + std::to_string(result.header.version) +

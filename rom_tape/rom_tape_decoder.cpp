@@ -14,17 +14,17 @@ constexpr std::uint32_t centre_freedom_percent = 25;
 // Bytes a copy may lack between two bytes read before the gap ends it instead.
 constexpr std::uint64_t max_lost_bytes = 64;
 
-bool turned_at(const rom_tape_decoder& d)
-{
-    // The ROM pairs half waves from the first: a pair starting on an odd one is turned.
-    return d.kind == rom_pulse_kind::half_waves && d.pulses % 2 == 1;
-}
-
+// The place of the next pulse; its sample is filled in by with_sample, only
+// for the places kept.
 tape_place place_now(const rom_tape_decoder& d)
 {
-    tape_place place{d.cycles, d.offset, d.block, 0};
-    if (d.block > 0 && d.cycles_per_sample > 0) {
-        place.sample = static_cast<std::uint64_t>(static_cast<double>(d.cycles - d.block_start_cycles) /
+    return tape_place{d.cycles, d.offset, d.block, 0};
+}
+
+tape_place with_sample(const rom_tape_decoder& d, tape_place place)
+{
+    if (place.block > 0 && place.block == d.block && d.cycles_per_sample > 0 && place.cycles >= d.block_start_cycles) {
+        place.sample = static_cast<std::uint64_t>(static_cast<double>(place.cycles - d.block_start_cycles) /
                                                   d.cycles_per_sample);
     }
     return place;
@@ -33,7 +33,7 @@ tape_place place_now(const rom_tape_decoder& d)
 void add_problem(rom_tape_decoder& d, rom_problem_kind kind, const tape_place& place, std::string text)
 {
     if (d.result.problems.size() < rom_max_problems) {
-        d.result.problems.push_back(rom_problem{kind, place, std::move(text)});
+        d.result.problems.push_back(rom_problem{kind, with_sample(d, place), std::move(text)});
     } else {
         ++d.result.problems_dropped;
     }
@@ -65,8 +65,24 @@ rom_wave classify(const rom_tape_decoder& d, std::uint32_t half)
     return h32 < 2 * (2 * std::uint64_t{l} - m) ? rom_wave::long_wave : rom_wave::dropout;
 }
 
+// Classes of the one-byte entries, from the centres.
+void build_table(rom_tape_decoder& d)
+{
+    const std::uint32_t unit = d.kind == rom_pulse_kind::full_waves ? 4 : 8; // half-wave cycles of a unit
+    for (unsigned value = 0; value < 256; ++value) {
+        d.table[value] = classify(d, value * unit);
+    }
+    d.learnt = 0;
+}
+
+// Waves learnt between two rebuilds of the table.
+constexpr std::uint32_t table_rebuild_waves = 4096;
+
 void learn(rom_tape_decoder& d, rom_wave wave, std::uint32_t half)
 {
+    if (++d.learnt == table_rebuild_waves) {
+        build_table(d);
+    }
     const auto which = static_cast<unsigned>(wave);
     std::uint32_t& centre = d.centre16[which];
     const std::int64_t step = (std::int64_t{half} * 16 - std::int64_t{centre}) / 32;
@@ -203,7 +219,7 @@ void on_wave(rom_tape_decoder& d, rom_wave wave, std::uint32_t half, const tape_
     if (wave == rom_wave::glitch || wave == rom_wave::dropout) {
         const bool in_format = d.state != byte_state::idle || d.leader_waves >= leader_min_waves ||
                                d.copy != rom_tape_decoder::copy_state::none;
-        if (in_format && d.copy == rom_tape_decoder::copy_state::none) {
+        if (in_format && d.result.found && d.copy == rom_tape_decoder::copy_state::none) {
             char text[64];
             std::snprintf(text, sizeof text, "%s of %.1f us in a leader", wave == rom_wave::glitch ? "glitch" : "dropout",
                           half * 1e6 / 886724.0);
@@ -294,43 +310,40 @@ void on_wave(rom_tape_decoder& d, rom_wave wave, std::uint32_t half, const tape_
     }
 }
 
-void feed_half(rom_tape_decoder& d, std::uint32_t cycles)
+// One pulse of `cycles`, of class `wave` (as a half wave, or as a full wave's half).
+void feed(rom_tape_decoder& d, std::uint32_t cycles, rom_wave wave)
 {
     if (d.kind == rom_pulse_kind::full_waves) {
-        const std::uint32_t half = cycles / 2;
-        const rom_wave wave = classify(d, half);
-        on_wave(d, wave, half, place_now(d), false);
-        return;
-    }
-    if (!d.holding) {
+        on_wave(d, wave, cycles / 2, place_now(d), false);
+    } else if (!d.holding) {
         d.holding = true;
         d.held_cycles = cycles;
-        d.held_place = place_now(d);
-        d.held_turned = turned_at(d);
-        return;
-    }
-    const std::uint32_t low = std::min(cycles, d.held_cycles);
-    const std::uint32_t high = std::max(cycles, d.held_cycles);
-    const std::uint32_t half = static_cast<std::uint32_t>((std::uint64_t{cycles} + d.held_cycles) / 2);
-    rom_wave wave = classify(d, half);
-    if (2 * std::uint64_t{high} > 3 * std::uint64_t{low} && wave != rom_wave::dropout) {
-        if (d.state == rom_tape_decoder::byte_state::idle && wave != rom_wave::glitch) {
+        d.held_wave = wave;
+        d.held_at = d.cycles;
+        d.held_offset = d.offset;
+    } else {
+        const tape_place held{d.held_at, d.held_offset, d.block, 0};
+        const bool turned = d.pulses % 2 == 0; // the held half is odd
+        const auto half = static_cast<std::uint32_t>((std::uint64_t{cycles} + d.held_cycles) / 2);
+        if (wave == d.held_wave) {
+            d.holding = false;
+            on_wave(d, wave, half, held, turned);
+        } else if (d.state == rom_tape_decoder::byte_state::idle && wave != rom_wave::glitch &&
+                   wave != rom_wave::dropout && d.held_wave != rom_wave::dropout) {
             // Between bytes the pairing slips by one half wave to find equal halves.
             d.held_cycles = cycles;
-            d.held_place = place_now(d);
-            d.held_turned = turned_at(d);
+            d.held_wave = wave;
+            d.held_at = d.cycles;
+            d.held_offset = d.offset;
             d.leader_waves = 0;
-            return;
+        } else {
+            d.holding = false;
+            const bool any_glitch = wave == rom_wave::glitch || d.held_wave == rom_wave::glitch;
+            const bool any_dropout = wave == rom_wave::dropout || d.held_wave == rom_wave::dropout;
+            on_wave(d, any_glitch ? rom_wave::glitch : any_dropout ? rom_wave::dropout : rom_wave::unequal, half, held,
+                    turned);
         }
-        wave = classify(d, low) == rom_wave::glitch ? rom_wave::glitch : rom_wave::unequal;
     }
-    d.holding = false;
-    on_wave(d, wave, half, d.held_place, d.held_turned);
-}
-
-void feed(rom_tape_decoder& d, std::uint32_t cycles)
-{
-    feed_half(d, cycles);
     d.cycles += cycles;
     ++d.pulses;
 }
@@ -345,7 +358,7 @@ void open_copy(rom_tape_decoder& d, unsigned role, const tape_place& place, bool
     d.copy_role = role;
     d.bytes[role].clear();
     d.bad[role].clear();
-    d.open_copy = rom_copy{true, place, place, 0, 0, 0, 0, 0, turned, false};
+    d.open_copy = rom_copy{true, with_sample(d, place), place, 0, 0, 0, 0, 0, turned, false};
     d.byte_lost = false;
     d.last_byte_cycles = 0;
 }
@@ -361,7 +374,7 @@ void close_copy(rom_tape_decoder& d, const tape_place& place)
     }
     const unsigned role = d.copy_role;
     rom_copy& copy = d.open_copy;
-    copy.end = place;
+    copy.end = with_sample(d, place);
     const std::vector<std::uint8_t>& read = d.bytes[role];
     if (d.copy == copy_state::countdown || read.empty()) {
         add_problem(d, rom_problem_kind::missing, place,
@@ -527,6 +540,7 @@ void rom_tape_start(rom_tape_decoder& decoder, rom_pulse_kind kind, rom_file_sin
     for (unsigned i = 0; i < 3; ++i) {
         decoder.centre16[i] = nominal[i] * 16;
     }
+    build_table(decoder);
     for (unsigned role = 0; role < 2; ++role) {
         decoder.bytes[role].reserve(rom_tape_max_payload + 1);
         decoder.bad[role].reserve(rom_tape_max_payload + 1);
@@ -544,20 +558,20 @@ void rom_tape_feed_run(rom_tape_decoder& decoder, const std::uint8_t* run, std::
 {
     for (std::size_t i = 0; i < count; ++i) {
         decoder.offset = offset + i;
-        feed(decoder, std::uint32_t{run[i]} * 8);
+        feed(decoder, std::uint32_t{run[i]} * 8, decoder.table[run[i]]);
     }
 }
 
 void rom_tape_feed_pulse(rom_tape_decoder& decoder, std::uint32_t cycles, std::uint64_t offset)
 {
     decoder.offset = offset;
-    feed(decoder, cycles);
+    feed(decoder, cycles, classify(decoder, decoder.kind == rom_pulse_kind::full_waves ? cycles / 2 : cycles));
 }
 
 void rom_tape_finish(rom_tape_decoder& d)
 {
     using copy_state = rom_tape_decoder::copy_state;
-    const tape_place end = place_now(d);
+    const tape_place end = with_sample(d, place_now(d));
     std::string cut_where;
     if (d.state != rom_tape_decoder::byte_state::idle || d.copy != copy_state::none) {
         cut_where = std::string("inside the ") + role_name(d.copy_role) + " of " + block_context(d);

@@ -133,13 +133,18 @@ struct rom_tape_decoder {
     std::int32_t block;
     std::uint64_t block_start_cycles;
     double cycles_per_sample;
-    // Half waves waiting for their other half.
+    // A half wave waiting for its other half. The ROM pairs half waves from
+    // the first: a pair starting on an odd one is turned.
     bool holding;
     std::uint32_t held_cycles;
-    tape_place held_place;
-    bool held_turned;
-    // Learnt centres, in sixteenths of a half wave's cycles.
+    rom_wave held_wave;
+    std::uint64_t held_at;           // its place
+    std::uint64_t held_offset;
+    // Learnt centres, in sixteenths of a half wave's cycles, and the class
+    // of each one-byte entry from them, rebuilt now and then.
     std::uint32_t centre16[3];
+    std::array<rom_wave, 256> table;
+    std::uint32_t learnt;            // waves learnt since the table was built
     // Waves into bytes.
     enum class byte_state : std::uint8_t { idle, marker, bits } state;
     std::uint64_t leader_waves;      // short waves in a row while idle

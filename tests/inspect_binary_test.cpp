@@ -112,7 +112,7 @@ const std::string truncated_report_tail =
     "     10           2          90.2\n"
     "     52           1         469.1\n"
     "Problems:\n"
-    "  the capture ends inside the samples of block 2 at byte 18: 5 of 13 sample bytes\n";
+    "  the capture ends inside the samples of block 2 at byte 23: 5 of 13 sample bytes\n";
 
 const std::string wrong_size_report_tail =
     ": TAP image\n"
