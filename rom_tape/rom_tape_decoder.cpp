@@ -1,7 +1,9 @@
 #include "rom_tape/rom_tape_decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <cstring>
 
 namespace velmora {
 namespace {
@@ -71,12 +73,34 @@ void build_table(rom_tape_decoder& d)
     const std::uint32_t unit = d.kind == rom_pulse_kind::full_waves ? 4 : 8; // half-wave cycles of a unit
     for (unsigned value = 0; value < 256; ++value) {
         d.table[value] = classify(d, value * unit);
+        d.short_table[value] = d.table[value] == rom_wave::short_wave ? 1 : 0;
     }
     d.learnt = 0;
 }
 
 // Waves learnt between two rebuilds of the table.
 constexpr std::uint32_t table_rebuild_waves = 4096;
+
+// The decoder sleeps while the tape holds nothing of the format: it wakes
+// after this many short pulses in a row (a leader has thousands) and falls
+// asleep again after this many waves without a byte or a leader wave, when
+// no copy is open.
+constexpr std::uint64_t wake_pulses = 64;
+constexpr std::uint64_t sleep_waves = 2048;
+
+void wake(rom_tape_decoder& d)
+{
+    d.asleep = false;
+    d.holding = false;
+    d.state = rom_tape_decoder::byte_state::idle;
+    const std::uint64_t waves = d.kind == rom_pulse_kind::half_waves ? d.sleep_pulses / 2 : d.sleep_pulses;
+    d.leader_waves = waves;
+    d.leader_cycles = 0;
+    // The leader so far, at the learnt length of a short half wave.
+    d.result.format_cycles += d.sleep_pulses * (d.centre16[0] / 16) * (d.kind == rom_pulse_kind::half_waves ? 1 : 2);
+    d.quiet_waves = 0;
+    d.sleep_pulses = 0;
+}
 
 void learn(rom_tape_decoder& d, rom_wave wave, std::uint32_t half)
 {
@@ -216,6 +240,15 @@ void on_byte_failed(rom_tape_decoder& d, const char* what, const tape_place& pla
 void on_wave(rom_tape_decoder& d, rom_wave wave, std::uint32_t half, const tape_place& place, bool turned)
 {
     using byte_state = rom_tape_decoder::byte_state;
+    if (++d.quiet_waves >= sleep_waves && d.state == byte_state::idle &&
+        d.copy == rom_tape_decoder::copy_state::none) {
+        d.asleep = true;
+        d.sleep_pulses = 0;
+        d.holding = false;
+        d.leader_waves = 0;
+        d.leader_cycles = 0;
+        return;
+    }
     if (wave == rom_wave::glitch || wave == rom_wave::dropout) {
         const bool in_format = d.state != byte_state::idle || d.leader_waves >= leader_min_waves ||
                                d.copy != rom_tape_decoder::copy_state::none;
@@ -231,6 +264,7 @@ void on_wave(rom_tape_decoder& d, rom_wave wave, std::uint32_t half, const tape_
     case byte_state::idle:
         if (wave == rom_wave::short_wave) {
             learn(d, wave, half);
+            d.quiet_waves = 0;
             ++d.leader_waves;
             d.leader_cycles += 2 * std::uint64_t{half};
             if (d.leader_waves >= leader_min_waves) {
@@ -305,6 +339,7 @@ void on_wave(rom_tape_decoder& d, rom_wave wave, std::uint32_t half, const tape_
     d.ones += one ? 1U : 0U;
     if (++d.bit_pairs == 9) {
         d.state = byte_state::idle;
+        d.quiet_waves = 0;
         d.result.format_cycles += place.cycles + 2 * std::uint64_t{half} - d.marker_place.cycles;
         on_byte(d, static_cast<std::uint8_t>(d.value), d.ones % 2 == 1);
     }
@@ -541,6 +576,7 @@ void rom_tape_start(rom_tape_decoder& decoder, rom_pulse_kind kind, rom_file_sin
         decoder.centre16[i] = nominal[i] * 16;
     }
     build_table(decoder);
+    decoder.asleep = true;
     for (unsigned role = 0; role < 2; ++role) {
         decoder.bytes[role].reserve(rom_tape_max_payload + 1);
         decoder.bad[role].reserve(rom_tape_max_payload + 1);
@@ -556,16 +592,65 @@ void rom_tape_enter_block(rom_tape_decoder& decoder, std::int32_t number, double
 
 void rom_tape_feed_run(rom_tape_decoder& decoder, const std::uint8_t* run, std::size_t count, std::uint64_t offset)
 {
-    for (std::size_t i = 0; i < count; ++i) {
-        decoder.offset = offset + i;
-        feed(decoder, std::uint32_t{run[i]} * 8, decoder.table[run[i]]);
+    rom_tape_decoder& d = decoder;
+    std::size_t i = 0;
+    while (i < count) {
+        if (d.asleep) {
+            // Only a leader wakes the decoder: count short pulses in a row.
+            std::uint64_t in_row = d.sleep_pulses;
+            std::uint64_t cycles = 0;
+            const std::size_t from = i;
+            // Eight pulses at a time while no leader can be complete within them.
+            while (count - i >= 8 && in_row + 8 < wake_pulses) {
+                unsigned shorts = 0;
+                for (unsigned k = 0; k < 8; ++k) {
+                    shorts |= unsigned{d.short_table[run[i + k]]} << k;
+                }
+                std::uint64_t eight = 0;
+                std::memcpy(&eight, run + i, sizeof eight);
+                const std::uint64_t pairs = (eight & 0x00FF00FF00FF00FFULL) + ((eight >> 8) & 0x00FF00FF00FF00FFULL);
+                cycles += ((pairs * 0x0001000100010001ULL) >> 48) * 8;
+                // The short pulses at the end of the eight start a new row, or go on with it.
+                const auto trailing = static_cast<std::uint64_t>(std::countl_one(static_cast<std::uint8_t>(shorts)));
+                in_row = shorts == 0xFF ? in_row + 8 : trailing;
+                i += 8;
+            }
+            for (; i < count && in_row < wake_pulses; ++i) {
+                const std::uint32_t pulse = std::uint32_t{run[i]} * 8;
+                in_row = (in_row + 1) & (0 - std::uint64_t{d.short_table[run[i]]});
+                cycles += pulse;
+                if (count - i > 8 && in_row == 0) {
+                    ++i;
+                    break;
+                }
+            }
+            d.cycles += cycles;
+            d.pulses += i - from;
+            d.sleep_pulses = in_row;
+            if (in_row >= wake_pulses) {
+                wake(d);
+            }
+            continue;
+        }
+        d.offset = offset + i;
+        feed(d, std::uint32_t{run[i]} * 8, d.table[run[i]]);
+        ++i;
     }
 }
 
 void rom_tape_feed_pulse(rom_tape_decoder& decoder, std::uint32_t cycles, std::uint64_t offset)
 {
-    decoder.offset = offset;
-    feed(decoder, cycles, classify(decoder, decoder.kind == rom_pulse_kind::full_waves ? cycles / 2 : cycles));
+    rom_tape_decoder& d = decoder;
+    const rom_wave wave = classify(d, d.kind == rom_pulse_kind::full_waves ? cycles / 2 : cycles);
+    if (d.asleep) {
+        // Pulses of 4-byte entries are never short waves.
+        d.sleep_pulses = 0;
+        d.cycles += cycles;
+        ++d.pulses;
+        return;
+    }
+    d.offset = offset;
+    feed(d, cycles, wave);
 }
 
 void rom_tape_finish(rom_tape_decoder& d)
@@ -599,6 +684,8 @@ void rom_tape_finish(rom_tape_decoder& d)
         add_problem(d, rom_problem_kind::cut, end, "the tape ends at " + time_text(end.cycles) + " " + cut_where);
     }
     d.result.total_cycles = d.cycles;
+    // Leaders found asleep are counted at the learnt short length: never more than the tape.
+    d.result.format_cycles = std::min(d.result.format_cycles, d.cycles);
     d.result.classes = classes_of(d);
 }
 

@@ -144,7 +144,12 @@ struct rom_tape_decoder {
     // of each one-byte entry from them, rebuilt now and then.
     std::uint32_t centre16[3];
     std::array<rom_wave, 256> table;
+    std::array<std::uint8_t, 256> short_table; // 1 where table holds a short wave
     std::uint32_t learnt;            // waves learnt since the table was built
+    // Asleep while nothing of the format comes: only short pulses in a row are counted.
+    bool asleep;
+    std::uint64_t sleep_pulses;     // short pulses in a row
+    std::uint64_t quiet_waves;      // waves since the last byte or leader wave
     // Waves into bytes.
     enum class byte_state : std::uint8_t { idle, marker, bits } state;
     std::uint64_t leader_waves;      // short waves in a row while idle
