@@ -40,6 +40,11 @@ std::string copy_line(const inspection& result, const rom_copy& copy, const char
     if (copy.bad_bytes != 0) {
         line += " (first: byte " + std::to_string(copy.first_bad) + ")";
     }
+    if (copy.spread_percent > rom_tolerated_spread_percent) {
+        char spread[48];
+        std::snprintf(spread, sizeof spread, ", short waves spread %.1f %%", copy.spread_percent);
+        line += spread;
+    }
     if (copy.cut) {
         line += ", cut";
     }
@@ -75,6 +80,7 @@ nlohmann::ordered_json copy_json(const inspection& result, const rom_copy& copy)
                                   {"first_bad_byte", copy.bad_bytes == 0 ? nlohmann::ordered_json(nullptr)
                                                                          : nlohmann::ordered_json(copy.first_bad)},
                                   {"cut", copy.cut},
+                                  {"short_wave_spread_percent", copy.spread_percent},
                                   {"polarity_turned", copy.turned}};
 }
 
@@ -207,8 +213,8 @@ void append_rom_text(std::string& text, const inspection& result)
             append_format(text, "      %-6s %s\n", label, copy_line(result, block.copies[0], "first copy").c_str());
             append_format(text, "      %-6s %s\n", "", copy_line(result, block.copies[1], "repeat").c_str());
             if (block.mended_bytes != 0) {
-                append_format(text, "      %-6s the repeat mends %zu bytes of the first copy (first: byte %zu)\n", "",
-                              block.mended_bytes, block.mended_first);
+                append_format(text, "      %-6s the repeat mends %zu byte%s of the first copy (first: byte %zu)\n", "",
+                              block.mended_bytes, block.mended_bytes == 1 ? "" : "s", block.mended_first);
             }
         };
         block_lines("header", file.header);

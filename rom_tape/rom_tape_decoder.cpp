@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -321,6 +322,11 @@ void on_wave(rom_tape_decoder& d, rom_wave wave, std::uint32_t half, const tape_
         d.state = byte_state::idle;
         return;
     }
+    if (wave == rom_wave::short_wave) {
+        ++d.short_count;
+        d.short_sum += half;
+        d.short_squares += static_cast<double>(half) * half;
+    }
     if (!d.pair_open) {
         d.pair_open = true;
         d.pair_first = wave;
@@ -393,7 +399,10 @@ void open_copy(rom_tape_decoder& d, unsigned role, const tape_place& place, bool
     d.copy_role = role;
     d.bytes[role].clear();
     d.bad[role].clear();
-    d.open_copy = rom_copy{true, with_sample(d, place), place, 0, 0, 0, 0, 0, turned, false};
+    d.open_copy = rom_copy{true, with_sample(d, place), place, 0, 0, 0, 0, 0, turned, false, 0};
+    d.short_count = 0;
+    d.short_sum = 0;
+    d.short_squares = 0;
     d.byte_lost = false;
     d.last_byte_cycles = 0;
 }
@@ -410,6 +419,11 @@ void close_copy(rom_tape_decoder& d, const tape_place& place)
     const unsigned role = d.copy_role;
     rom_copy& copy = d.open_copy;
     copy.end = with_sample(d, place);
+    if (d.short_count > 1) {
+        const double mean = d.short_sum / static_cast<double>(d.short_count);
+        const double variance = d.short_squares / static_cast<double>(d.short_count) - mean * mean;
+        copy.spread_percent = variance > 0 ? 100 * std::sqrt(variance) / mean : 0;
+    }
     const std::vector<std::uint8_t>& read = d.bytes[role];
     if (d.copy == copy_state::countdown || read.empty()) {
         add_problem(d, rom_problem_kind::missing, place,
@@ -507,6 +521,13 @@ void finish_block(rom_tape_decoder& d)
         block.verdict = rom_verdict::recoverable;
         block.why = !first.present ? "the first copy is missing; velmora reads the repeat"
                                    : "its half waves pair the other way than the ROM pairs them; velmora reads them turned";
+    } else if (first.spread_percent > rom_tolerated_spread_percent) {
+        block.verdict = rom_verdict::recoverable;
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "the short waves of the first copy spread by %.1f %%, more than the ROM follows (about %.1f %%)",
+                      first.spread_percent, rom_tolerated_spread_percent);
+        block.why = text;
     } else if (first.bad_bytes == 0 && first.checksum_found != first.checksum_read) {
         block.verdict = rom_verdict::recoverable;
         block.why = "the ROM loads a wrong byte of the first copy without an error; the repeat holds it right";

@@ -94,4 +94,22 @@ std::vector<std::uint32_t> rom_tape_program(std::uint16_t start, const std::vect
     return half_waves;
 }
 
+std::size_t rom_tape_byte_half_wave(std::size_t program_size, unsigned block, unsigned copy, std::size_t byte)
+{
+    constexpr std::size_t byte_half_waves = 2 * rom_tape_byte_waves;
+    const auto copy_half_waves = [](std::size_t payload) {
+        return (rom_tape_countdown_length + payload + 1) * byte_half_waves;
+    };
+    const auto block_half_waves = [&](std::size_t payload) {
+        return 2 * (leader_waves + repeat_leader_waves + trailer_waves) + 2 * copy_half_waves(payload);
+    };
+    const std::size_t payload = block == 0 ? rom_tape_header_bytes : program_size;
+    std::size_t at = block == 0 ? 0 : block_half_waves(rom_tape_header_bytes);
+    at += 2 * leader_waves;
+    if (copy == 1) {
+        at += copy_half_waves(payload) + 2 * repeat_leader_waves;
+    }
+    return at + (rom_tape_countdown_length + byte) * byte_half_waves;
+}
+
 } // namespace velmora

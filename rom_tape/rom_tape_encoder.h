@@ -44,6 +44,12 @@ std::vector<std::uint8_t> rom_tape_header(std::uint16_t start, std::uint16_t end
 std::vector<std::uint32_t> rom_tape_program(std::uint16_t start, const std::vector<std::uint8_t>& program,
                                             const std::string& name, std::span<const rom_tape_byte_fault> faults = {});
 
+// Index, among the half waves of rom_tape_program, of the first half wave of
+// byte `byte` of the payload (its size is the checksum) of copy `copy` of
+// block `block` (0 the header, 1 the data), for a program of `program_size`
+// bytes.
+std::size_t rom_tape_byte_half_wave(std::size_t program_size, unsigned block, unsigned copy, std::size_t byte);
+
 } // namespace velmora
 
 #endif

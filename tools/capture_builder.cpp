@@ -1,5 +1,6 @@
 #include "tools/capture_builder.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace velmora::capture {
@@ -117,6 +118,48 @@ std::vector<std::uint32_t> cycles_to_samples(const std::vector<std::uint32_t>& c
         samples.push_back(static_cast<std::uint32_t>(rounded == 0 ? 1 : rounded));
     }
     return samples;
+}
+
+void add_jitter(std::vector<std::uint32_t>& half_waves, unsigned percent, std::uint64_t seed)
+{
+    std::uint64_t state = seed;
+    for (std::uint32_t& cycles : half_waves) {
+        const std::uint32_t spread = 2 * percent + 1;
+        const auto shift = static_cast<std::int64_t>(next_random(state) % (std::uint64_t{spread} * 100)) -
+                           std::int64_t{percent} * 100;
+        const std::int64_t jittered = std::int64_t{cycles} + std::int64_t{cycles} * shift / 10000;
+        cycles = static_cast<std::uint32_t>(std::max<std::int64_t>(1, jittered));
+    }
+}
+
+void add_glitch(std::vector<std::uint32_t>& half_waves, std::size_t at, std::uint32_t spike)
+{
+    const std::uint32_t whole = half_waves[at];
+    const std::uint32_t before = (whole - spike) / 2;
+    half_waves[at] = before;
+    const std::uint32_t after[2] = {spike, whole - spike - before};
+    half_waves.insert(half_waves.begin() + static_cast<std::ptrdiff_t>(at) + 1, after, after + 2);
+}
+
+void add_dropout(std::vector<std::uint32_t>& half_waves, std::size_t at, std::size_t count)
+{
+    std::uint32_t whole = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        whole += half_waves[i];
+    }
+    half_waves[at] = whole;
+    half_waves.erase(half_waves.begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                     half_waves.begin() + static_cast<std::ptrdiff_t>(at + count));
+}
+
+void cut_at(std::vector<std::uint32_t>& half_waves, std::uint64_t cycles)
+{
+    std::uint64_t time = 0;
+    std::size_t kept = 0;
+    while (kept < half_waves.size() && time < cycles) {
+        time += half_waves[kept++];
+    }
+    half_waves.resize(kept);
 }
 
 bool parse_pattern(const std::string& name, pattern& kind)

@@ -48,6 +48,18 @@ void put_le(std::vector<std::uint8_t>& bytes, std::uint64_t value, unsigned size
 // `period` is at least 1.
 std::vector<std::uint32_t> cycles_to_samples(const std::vector<std::uint32_t>& cycles, std::uint8_t period);
 
+// Damage to half waves (clock cycles), for tapes that must not load cleanly.
+// Each half wave × (1 ± up to `percent` %), drawn from `seed`.
+void add_jitter(std::vector<std::uint32_t>& half_waves, unsigned percent, std::uint64_t seed);
+// Splits half wave `at` by a spike of `spike` cycles: two half waves more, the
+// total length kept.
+void add_glitch(std::vector<std::uint32_t>& half_waves, std::size_t at, std::uint32_t spike);
+// Merges half waves `at` to `at + count - 1` (`count` odd, so the levels after
+// it stay as they were) into one: the signal stops for their length.
+void add_dropout(std::vector<std::uint32_t>& half_waves, std::size_t at, std::size_t count);
+// Keeps the half waves that start before `cycles`.
+void cut_at(std::vector<std::uint32_t>& half_waves, std::uint64_t cycles);
+
 bool parse_pattern(const std::string& name, pattern& kind);
 
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
