@@ -1,6 +1,7 @@
 #include "inspect/rom_report.h"
 #include "inspect/text_output.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -277,12 +278,26 @@ void add_rom_json(nlohmann::ordered_json& report, const inspection& result)
 
 bool every_file_loads(const inspection& result)
 {
-    for (const rom_file& file : result.rom.files) {
-        if (file.verdict == rom_verdict::lost) {
-            return false;
-        }
+    return std::all_of(result.rom.files.begin(), result.rom.files.end(),
+                       [](const rom_file& file) { return file.verdict == rom_verdict::loads; });
+}
+
+std::string summary_line(const inspection& result, const std::string& name)
+{
+    std::string line = name + (result.kind == file_kind::tap_image ? ": TAP image" : ": CTF capture");
+    append_format(line, ", %.3f s", seconds(static_cast<double>(total_cycles(result.pulses))));
+    if (ended_early(result)) {
+        line += ", ends early";
     }
-    return true;
+    const std::vector<rom_file>& files = result.rom.files;
+    if (files.empty()) {
+        return line + ", no file of the ROM format";
+    }
+    append_format(line, ", %zu file%s:", files.size(), files.size() == 1 ? "" : "s");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        line += (i == 0 ? " " : ", ") + file_title(files[i]) + " " + verdict_word(files[i].verdict);
+    }
+    return line;
 }
 
 } // namespace velmora

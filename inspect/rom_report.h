@@ -40,8 +40,12 @@ std::vector<std::string> rom_problem_lines(const inspection& result);
 // Adds "rom_tape" and "files" to a JSON report.
 void add_rom_json(nlohmann::ordered_json& report, const inspection& result);
 
-// True if every file found loads or can be recovered.
+// True if the ROM loads every file found intact.
 bool every_file_loads(const inspection& result);
+
+// One line for `name`, without a line end: kind, running time, and the files
+// found with their verdicts.
+std::string summary_line(const inspection& result, const std::string& name);
 
 } // namespace velmora
 

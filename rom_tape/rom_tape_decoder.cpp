@@ -496,6 +496,13 @@ void finish_block(rom_tape_decoder& d)
         block.size = d.recovered.size();
     } else {
         block.size = first.present ? first.bytes : repeat.bytes;
+        // The best that can be had, for those who ask for damaged files: the
+        // first copy with the bytes it could not read taken from the repeat.
+        const unsigned best = first.present ? 0 : 1;
+        d.recovered.assign(d.bytes[best].begin(), d.bytes[best].begin() + static_cast<std::ptrdiff_t>(block.size));
+        for (std::size_t i = 0; best == 0 && repeat.present && i < block.size && i < d.bytes[1].size(); ++i) {
+            d.recovered[i] = d.bad[0][i] && !d.bad[1][i] ? d.bytes[1][i] : d.recovered[i];
+        }
     }
     // The ROM reads the first copy, pairing half waves from the tape's start;
     // a byte it cannot read it takes from the repeat; a byte read wrong with
@@ -581,8 +588,7 @@ void finish_block(rom_tape_decoder& d)
         file.why.clear();
     }
     if (d.sink && !d.awaiting_data) {
-        d.sink(file, file.has_data && file.data.verdict != rom_verdict::lost ? std::span<const std::uint8_t>(d.recovered)
-                                                                             : std::span<const std::uint8_t>());
+        d.sink(file, file.has_data ? std::span<const std::uint8_t>(d.recovered) : std::span<const std::uint8_t>());
     }
 }
 

@@ -112,7 +112,8 @@ struct rom_wave_classes {
 };
 
 // Called with each file once it is complete, and the bytes of its data block
-// as recovered (empty if lost or if it has none).
+// as recovered (empty if it has none; if lost, the first copy with the bytes
+// it could not read taken from the repeat, or the repeat alone).
 using rom_file_sink = std::function<void(const rom_file&, std::span<const std::uint8_t>)>;
 
 // What the decoder found; complete after rom_tape_finish.

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <span>
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -285,7 +288,9 @@ TEST_P(exit_status, tells_how_the_run_ended)
     const status_case& c = GetParam();
     std::vector<std::string> arguments;
     for (const std::string& argument : c.arguments) {
-        arguments.push_back(argument == "IN" ? write("in.ctf", clean_capture) : argument == "DIR" ? folder : argument);
+        arguments.push_back(argument == "IN"          ? write("in.ctf", clean_capture)
+                            : argument.rfind("DIR", 0) == 0 ? folder + argument.substr(3)
+                                                            : argument);
     }
     const process_result run = inspect(arguments);
     EXPECT_EQ(run.status, c.status);
@@ -298,7 +303,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(status_case{"help", {"--help"}, 0, "Reports on a CTF tape capture", ""},
                     status_case{"version", {"--version"}, 0, "velmora-inspect 1.0\n", ""},
                     status_case{"no_file", {}, 1, "", "velmora-inspect: "},
-                    status_case{"two_files", {"IN", "IN"}, 1, "", "velmora-inspect: "},
+                    status_case{"two_files_one_picture", {"--svg", "DIR/h.svg", "IN", "IN"}, 1, "", "velmora-inspect: "},
+                    status_case{"force_without_extract", {"--force", "IN"}, 1, "", "velmora-inspect: "},
                     status_case{"tap_version_3", {"--tap-version", "3", "IN"}, 1, "", "velmora-inspect: "},
                     status_case{"unknown_option", {"--svgg", "x", "IN"}, 1, "", "velmora-inspect: "},
                     status_case{"missing_file", {"/nonexistent/in.ctf"}, 2, "",
@@ -308,6 +314,41 @@ INSTANTIATE_TEST_SUITE_P(
                                 "It's impossible to write /nonexistent/h.svg\n"},
                     status_case{"report_cannot_be_written", {"IN"}, 0, "", ""}),
     [](const testing::TestParamInfo<status_case>& test) { return test.param.name; });
+
+// A ROM-format capture of a program named like a device and a path, another
+// whose byte 5 is wrong in both copies: a summary line each, status 7, and
+// the programs written once each under safe names, never over a file.
+TEST_F(inspect_binary, extracts_the_programs_under_safe_names_and_tells_which_will_not_load)
+{
+    const bytes program = {0x0F, 0x10, 0x0A, 0x00, 0x99, 0x22, 0x48, 0x49, 0x22, 0x00, 0x00, 0x00};
+    const auto rom_capture = [&](const std::string& name, std::span<const rom_tape_byte_fault> faults) {
+        return capture::ctf_image({capture::block{
+            20, capture::pack_phases(capture::cycles_to_samples(rom_tape_program(0x1001, program, name, faults), 20))}});
+    };
+    const rom_tape_byte_fault both[] = {{1, 0, 5, 0x40, false}, {1, 1, 5, 0x40, false}};
+    const std::string good = write("good.ctf", rom_capture("AUX.A/B", {}));
+    const std::string lost = write("lost.ctf", rom_capture("AUX.A/B", both));
+    const std::string out = path("out");
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    ASSERT_TRUE(capture::write_file(out + "/_AUX.A_B.prg", {1, 2, 3}));
+
+    const process_result run = inspect({"--summary", "--extract", out, "--extract-damaged", good, lost, good});
+    EXPECT_EQ(run.status, 7);
+    const std::string line = ": CTF capture, 12.100 s, 1 file: \"AUX.A/B\" (program, $1001-$100D, 12 bytes) ";
+    EXPECT_EQ(run.out, good + line + "loads\nExtracted: " + out + "/_AUX.A_B-2.prg\n" + lost + line +
+                           "lost\nExtracted: " + out + "/_AUX.A_B.damaged.prg\n" + good + line +
+                           "loads\nExtracted: " + out + "/_AUX.A_B-3.prg\n");
+    bytes expected = {0x01, 0x10};
+    expected.insert(expected.end(), program.begin(), program.end());
+    bytes read;
+    EXPECT_TRUE(capture::read_file(out + "/_AUX.A_B-2.prg", read) && read == expected);
+    EXPECT_TRUE(capture::read_file(out + "/_AUX.A_B.prg", read) && read == bytes({1, 2, 3})) << "a file was overwritten";
+    expected[2 + 5] ^= 0x40; // byte 5, wrong in both copies
+    EXPECT_TRUE(capture::read_file(out + "/_AUX.A_B.damaged.prg", read) && read == expected);
+
+    EXPECT_EQ(inspect({"--extract", out, "--force", good}).status, 0);
+    EXPECT_TRUE(capture::read_file(out + "/_AUX.A_B.prg", read) && read.size() == 14) << "--force replaces";
+}
 
 TEST_F(inspect_binary, a_report_that_cannot_be_written_ends_with_status_6)
 {
