@@ -196,7 +196,7 @@ std::string text_report(const inspection& result, const std::string& name)
                microseconds(static_cast<double>(longest)));
     }
     text += "\n";
-    append_format(text, "Long pulses (4-byte entries): %" PRIu64 "\n", pulses.long_entries);
+    append_format(text, "Pulses in 4-byte entries: %" PRIu64 "\n", pulses.long_entries);
     append_format(text, "Pauses (0.25 s or more): %" PRIu64 ", %.3f s in all\n", pulses.pauses,
            seconds(static_cast<double>(pulses.pause_cycles)));
     append_format(text, "Zero-length pulses: %" PRIu64 ", clamped pulses: %" PRIu64 "\n", zero_length_pulses(result),

@@ -472,7 +472,7 @@ void finish_block(rom_tape_decoder& d)
         d.recovered = d.bytes[0];
     } else if (copy_good(repeat)) {
         d.recovered = d.bytes[1];
-    } else if (first.present && repeat.present && first.bytes == repeat.bytes) {
+    } else if (first.present && repeat.present && first.bytes == repeat.bytes && !d.bytes[0].empty()) {
         // Byte by byte from whichever copy read it.
         d.recovered = d.bytes[0];
         for (std::size_t i = 0; i < d.recovered.size(); ++i) {

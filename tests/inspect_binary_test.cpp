@@ -76,7 +76,7 @@ const std::string clean_report_tail =
     "      1      20             2          16           3      0.000\n"
     "      2     100            13         104           2      0.012\n"
     "Pulses: 5, shortest 10 units (90.2 us), longest 1300 units (11728.6 us)\n"
-    "Long pulses (4-byte entries): 1\n"
+    "Pulses in 4-byte entries: 1\n"
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.012 s (C16 PAL clock, 886724 cycles a second)\n"
@@ -100,7 +100,7 @@ const std::string truncated_report_tail =
     "      1      20             2          16           3      0.000\n"
     "      2     100             5          40           1      0.005\n"
     "Pulses: 4, shortest 10 units (90.2 us), longest 52 units (469.1 us)\n"
-    "Long pulses (4-byte entries): 0\n"
+    "Pulses in 4-byte entries: 0\n"
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.001 s (C16 PAL clock, 886724 cycles a second)\n"
@@ -123,7 +123,7 @@ const std::string wrong_size_report_tail =
     "Platform: 2 (C16 family), video standard: 0 (PAL)\n"
     "Data size field: 10 bytes; 8 bytes follow the header (differs)\n"
     "Pulses: 5, shortest 10 units (90.2 us), longest 1284 units (11584.2 us)\n"
-    "Long pulses (4-byte entries): 1\n"
+    "Pulses in 4-byte entries: 1\n"
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.014 s (C16 PAL clock, 886724 cycles a second)\n"
@@ -427,6 +427,9 @@ TEST_F(inspect_binary, the_example_picture_is_what_the_program_draws)
     EXPECT_TRUE(read_file(path("demo-histogram.svg")) == read_file(examples + "/demo-histogram.svg"))
         << "examples/demo-histogram.svg is out of date; make it again with\n"
            "  build/velmora-inspect --svg examples/demo-histogram.svg examples/demo.ctf";
+    inspect({"--svg", path("hello-rom-histogram.svg"), examples + "/hello-rom.ctf"});
+    EXPECT_TRUE(read_file(path("hello-rom-histogram.svg")) == read_file(examples + "/hello-rom-histogram.svg"))
+        << "examples/hello-rom-histogram.svg is out of date (see README.md)";
 }
 
 // The text between `start` and the next `end` in `text`, or "" if absent.
@@ -457,6 +460,13 @@ TEST_F(inspect_binary, the_example_report_of_the_readme_and_the_manual_page_is_w
         page.replace(at, 2, page.compare(at, 2, "\\e") == 0 ? "\\" : page.substr(at + 1, 1));
     }
     EXPECT_EQ(page, report) << "doc/velmora-inspect.1.in shows an outdated report";
+
+    // The ROM-format example, whose program the ROM would load wrong.
+    const process_result rom_run = inspect({examples + "/hello-rom.ctf"});
+    EXPECT_EQ(rom_run.status, 7);
+    EXPECT_EQ(between(readme, "$ velmora-inspect examples/hello-rom.ctf\n", "```"),
+              "examples/hello-rom.ctf" + rom_run.out.substr(examples.size() + 14))
+        << "README.md shows an outdated report of examples/hello-rom.ctf";
 }
 
 } // namespace
