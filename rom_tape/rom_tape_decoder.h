@@ -153,6 +153,8 @@ struct rom_tape_decoder {
     std::uint32_t centre16[3];
     std::array<rom_wave, 256> table;
     std::array<std::uint8_t, 256> short_table; // 1 where table holds a short wave
+    std::uint8_t short_from;         // the first value of a short wave
+    std::uint8_t short_span;         // how many values are short waves
     std::uint32_t learnt;            // waves learnt since the table was built
     // Asleep while nothing of the format comes: only short pulses in a row are counted.
     bool asleep;
