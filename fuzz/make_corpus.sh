@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Writes the seed corpus of both fuzz targets with the capture generator.
-# Usage: fuzz/make_corpus.sh BUILD_DIR   (BUILD_DIR holds make_capture)
+# Writes the seed corpus of the fuzz targets with the capture generator.
+# Usage: fuzz/make_corpus.sh BUILD_DIR   (BUILD_DIR holds make_capture and velmora)
 #
 # Small captures of every pattern and a few periods, blocks that straddle the
 # 2048-byte chunk, one ending early, and 201 asymmetric waves. Both targets
@@ -8,6 +8,7 @@
 # split choices from the back, so the same captures seed it too.
 set -euo pipefail
 make_capture="$1/make_capture"
+velmora="$1/velmora"
 here=$(cd "$(dirname "$0")" && pwd)
 
 for target in fuzz_convert fuzz_scan; do
@@ -23,3 +24,23 @@ for target in fuzz_convert fuzz_scan; do
   "$make_capture" --pattern tape --bytes 300 --period 30 --seed 5 "$out/ends_early.ctf"
   head -c 250 "$out/ends_early.ctf" > "$out/ends_early.ctf.cut" && mv "$out/ends_early.ctf.cut" "$out/ends_early.ctf"
 done
+
+# fuzz_rom_tape reads TAP entries after a byte of choices: ROM-format images
+# of a small program, clean and damaged, in half and full waves.
+out="$here/corpus/fuzz_rom_tape"
+rm -rf "$out"
+mkdir -p "$out"
+work=$(mktemp -d)
+printf '\001\020\017\020\012\000\231 "HI"\000\000\000' >"$work/hi.prg"
+rom_image() { # name choice-byte tap-version make_capture-options...
+  local name=$1 choice=$2 version=$3
+  shift 3
+  "$make_capture" --program "$work/hi.prg" --name HI --period 20 "$@" "$work/hi.ctf"
+  "$velmora" "$work/hi.ctf" "$work/hi.tap" "$version" >/dev/null
+  { printf "\\$(printf %03o "$choice")"; tail -c +21 "$work/hi.tap"; } >"$out/$name"
+}
+rom_image clean_half_waves 254 2
+rom_image clean_full_waves 63 1
+rom_image parity_errors_and_glitch 16 2 --parity-error data:first:2 --parity-error data:repeat:2 --glitch header:first:7
+rom_image cut_and_high 255 2 --start-high --cut 11.5
+rm -rf "$work"

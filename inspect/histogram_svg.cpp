@@ -1,4 +1,5 @@
 #include "inspect/report.h"
+#include "inspect/rom_report.h"
 #include "inspect/text_output.h"
 
 #ifdef VELMORA_WITH_LIBXML2
@@ -118,11 +119,12 @@ std::string histogram_svg(const inspection& result, const std::string& name)
     for (unsigned value = 1; value <= histogram_values; ++value) {
         largest = std::max(largest, count[value]);
     }
-    // Room above the highest bar for the labels of the peaks.
-    const double count_step = tick_step(std::max(1.0, static_cast<double>(largest) * 1.3), 6);
-    const double count_end = std::ceil(std::max(1.0, static_cast<double>(largest) * 1.3) / count_step) * count_step;
+    // A logarithmic count axis, so that a single glitch and the loader's long
+    // pulses show beside the thousands of short ones: whole decades, with
+    // room above the highest bar for the labels of the peaks.
+    const double count_end = std::pow(10.0, std::ceil(std::log10(std::max(10.0, static_cast<double>(largest) * 4))));
     const auto y_of = [&](double pulse_count) {
-        return plot_bottom - pulse_count / count_end * (plot_bottom - plot_top);
+        return plot_bottom - std::log10(1 + pulse_count) / std::log10(1 + count_end) * (plot_bottom - plot_top);
     };
 
     std::string svg;
@@ -135,30 +137,60 @@ std::string histogram_svg(const inspection& result, const std::string& name)
     const std::string kind = result.kind == file_kind::tap_image
                                  ? "TAP image, version " + std::to_string(result.header.version)
                                  : "CTF capture measured as TAP version " + std::to_string(unsigned{tap_version(result.waves)});
-    const std::vector<peak> peaks = find_peaks(pulses);
+    std::vector<peak> peaks = find_peaks(pulses);
+    const std::vector<rom_peak> waves = rom_peaks(result);
+    if (!waves.empty()) {
+        peaks.clear();
+        for (const rom_peak& each : waves) {
+            peaks.push_back(peak{each.value, count[each.value]});
+        }
+    }
     append_format(svg, "<text x=\"%d\" y=\"26\" text-anchor=\"middle\" font-size=\"17\" font-weight=\"bold\" %s>%s</text>\n",
            svg_width / 2, font, xml_text("Pulse lengths of " + name).c_str());
-    append_format(svg, "<text x=\"%d\" y=\"47\" text-anchor=\"middle\" font-size=\"13\" %s>%s: %s pulses, %s long, "
+    append_format(svg, "<text x=\"%d\" y=\"47\" text-anchor=\"middle\" font-size=\"13\" %s>%s: %s pulses, %s in 4-byte entries, "
                 "%.2f s, %zu peak%s</text>\n",
            svg_width / 2, font, xml_text(kind).c_str(), grouped(pulse_count(pulses)).c_str(),
            grouped(pulses.long_entries).c_str(), seconds(static_cast<double>(total_cycles(pulses))), peaks.size(),
            peaks.size() == 1 ? "" : "s");
 
-    // Grid and count axis.
+    // The loader's bands: where the decoder takes a pulse as a short, medium
+    // or long wave.
+    if (!waves.empty()) {
+        const rom_wave_classes& c = result.rom.classes;
+        const double unit_cycles = result.rom_kind == wave_kind::full_waves ? 4.0 : 8.0;
+        const double bounds[4] = {c.glitch_below / unit_cycles, c.medium_from / unit_cycles, c.long_from / unit_cycles,
+                                  c.dropout_from / unit_cycles};
+        constexpr const char* band_colours[3] = {"#eaf2e3", "#fdf2dc", "#f6e3ea"};
+        constexpr const char* band_names[3] = {"S", "M", "L"};
+        for (unsigned band = 0; band < 3; ++band) {
+            const double left = x_of(std::min(bounds[band], x_end) - 0.5);
+            const double right = x_of(std::min(bounds[band + 1], x_end) - 0.5);
+            if (right <= left) {
+                continue;
+            }
+            append_format(svg, "<rect x=\"%.2f\" y=\"%.1f\" width=\"%.2f\" height=\"%.1f\" fill=\"%s\"/>\n", left,
+                          plot_top, right - left, plot_bottom - plot_top, band_colours[band]);
+            append_format(svg, "<text x=\"%.2f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"12\" fill=\"#777777\" %s>%s</text>\n",
+                          (left + right) / 2, plot_top + 16, font, band_names[band]);
+        }
+    }
+
+    // Grid and count axis: a line and a label at each decade.
     svg += "<g stroke=\"#dddddd\" stroke-width=\"1\">\n";
-    for (double tick = count_step; tick <= count_end + count_step / 2; tick += count_step) {
+    for (double tick = 1; tick <= count_end * 1.01; tick *= 10) {
         append_format(svg, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", plot_left, y_of(tick), plot_right,
                y_of(tick));
     }
     svg += "</g>\n";
     append_format(svg, "<g font-size=\"11\" text-anchor=\"end\" %s>\n", font);
-    for (double tick = 0; tick <= count_end + count_step / 2; tick += count_step) {
+    append_format(svg, "<text x=\"%.1f\" y=\"%.1f\">0</text>\n", plot_left - 6, y_of(0) + 4);
+    for (double tick = 1; tick <= count_end * 1.01; tick *= 10) {
         append_format(svg, "<text x=\"%.1f\" y=\"%.1f\">%s</text>\n", plot_left - 6, y_of(tick) + 4,
                count_label(tick).c_str());
     }
     svg += "</g>\n";
     append_format(svg, "<text transform=\"translate(18 %.1f) rotate(-90)\" text-anchor=\"middle\" font-size=\"12\" %s>"
-                "pulses</text>\n",
+                "pulses (logarithmic)</text>\n",
            (plot_top + plot_bottom) / 2, font);
 
     // Bars: one per value, from half a unit below it to half a unit above.

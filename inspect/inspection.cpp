@@ -83,20 +83,31 @@ void count_long_entry(pulse_summary& pulses, std::uint32_t cycles)
     }
 }
 
-// Number of entries read from `bytes`, all counted.
+// Where the entries stand for the ROM format's decoder: `offset` is the
+// image offset of the next entry.
+struct rom_feed {
+    rom_tape_decoder& decoder;
+    std::uint64_t offset;
+};
+
+// Number of entries read from `bytes`, all counted and fed to the decoder.
 std::uint64_t count_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::size_t size,
-                            entry_counter& counter, pulse_summary& pulses)
+                            entry_counter& counter, pulse_summary& pulses, rom_feed& rom)
 {
     std::uint64_t entries = 0;
     read_tap_entries(
         stream, bytes, size,
-        [&counter, &entries](const std::uint8_t* run, std::size_t count) {
+        [&counter, &entries, &rom](const std::uint8_t* run, std::size_t count) {
             count_run(counter, run, count);
             entries += count;
+            rom_tape_feed_run(rom.decoder, run, count, rom.offset);
+            rom.offset += count;
         },
-        [&pulses, &entries](std::uint32_t cycles) {
+        [&pulses, &entries, &rom](std::uint32_t cycles) {
             count_long_entry(pulses, cycles);
             ++entries;
+            rom_tape_feed_pulse(rom.decoder, cycles, rom.offset);
+            rom.offset += tap_max_entry_size;
         });
     return entries;
 }
@@ -123,6 +134,7 @@ std::uint64_t chunk_edges(wave_kind waves, std::uint64_t entries, std::uint8_t b
 // keeps a summary per block. It never stops the walk.
 struct measuring_sink {
     inspection& result;
+    rom_feed& rom;
     tap_entry_stream entries;
     entry_counter counter;
     std::uint8_t out[pulse_output_capacity];
@@ -136,6 +148,7 @@ bool capture_begins(measuring_sink& /*sink*/, const ctf_header& /*header*/)
 bool block_begins(measuring_sink& sink, const walk_block& block)
 {
     sink.result.blocks.push_back(block_summary{block.number, block.sample_period, block.announced_bytes, 0, 0, 0});
+    rom_tape_enter_block(sink.rom.decoder, block.number, sample_cycles(block.sample_period, sink.result.waves));
     return true;
 }
 
@@ -149,7 +162,7 @@ bool take_entries(measuring_sink& sink, const walk_chunk& chunk)
     block_summary& summary = sink.result.blocks.back();
     summary.sample_bytes += chunk.sample_bytes;
     const std::uint64_t chunk_entries =
-        count_entries(sink.entries, sink.out, chunk.entry_bytes, sink.counter, sink.result.pulses);
+        count_entries(sink.entries, sink.out, chunk.entry_bytes, sink.counter, sink.result.pulses, sink.rom);
     summary.pulses += chunk_entries;
     summary.edges += chunk_edges(sink.result.waves, chunk_entries, chunk.level_before, chunk.level_after);
     return true;
@@ -183,9 +196,9 @@ cut_place capture_cut(const walk_result& walk)
     return cut_place::none;
 }
 
-void inspect_capture(ctf_reader& reader, inspection& result)
+void inspect_capture(ctf_reader& reader, inspection& result, rom_feed& rom)
 {
-    measuring_sink sink{result, tap_entry_stream{tap_version(result.waves), {}, 0}, {}, {}};
+    measuring_sink sink{result, rom, tap_entry_stream{tap_version(result.waves), {}, 0}, {}, {}};
     const walk_result walk = walk_capture(reader, result.waves, sink);
     finish_counting(sink.counter, result.pulses);
     result.block_count_field = walk.header.block_count_field;
@@ -195,15 +208,24 @@ void inspect_capture(ctf_reader& reader, inspection& result)
         result.cut_offset = walk.offset;
         result.cut_block = walk.block;
     }
+    // Every sample byte that arrived was measured: a capture cut in its
+    // samples ends where the last of them does, not where they start.
+    if (result.cut == cut_place::ctf_samples) {
+        result.cut_offset += result.blocks.back().sample_bytes;
+    }
 }
 
-void inspect_image(byte_reader& reader, inspection& result)
+void inspect_image(byte_reader& reader, inspection& result, rom_tape_decoder& decoder, const rom_file_sink& sink)
 {
     if (read_tap_image_header(reader, result.header) != read_result::ok) {
         result.cut = cut_place::tap_header;
         result.cut_offset = 0;
         return;
     }
+    // A version 2 image holds half waves; versions 0 and 1 full waves.
+    result.rom_kind = result.header.version == 2 ? wave_kind::half_waves : wave_kind::full_waves;
+    rom_tape_start(decoder, result.rom_kind, sink);
+    rom_feed rom{decoder, tap_header_size};
     tap_entry_stream entries{result.header.version, {}, 0};
     entry_counter counter{};
     read_result read = read_result::ok;
@@ -211,13 +233,25 @@ void inspect_image(byte_reader& reader, inspection& result)
         std::span<const std::uint8_t> piece;
         read = read_tap_data(reader, piece);
         result.data_bytes += piece.size();
-        count_entries(entries, piece.data(), piece.size(), counter, result.pulses);
+        count_entries(entries, piece.data(), piece.size(), counter, result.pulses, rom);
     }
     finish_counting(counter, result.pulses);
     if (tap_entry_cut(entries)) {
         result.cut = cut_place::tap_entry;
         result.cut_offset = reader.position - entries.held_size;
     }
+}
+
+// A file shorter than a TAP image's signature that is the start of one: an
+// image cut in its header, not a capture.
+bool is_cut_tap_signature(std::span<const std::uint8_t> start)
+{
+    constexpr std::size_t marker_size = sizeof tap_kind_marker - 1;
+    if (start.size() >= tap_recognition_size || start.size() <= tap_kind_offset + 1) {
+        return false;
+    }
+    const std::size_t compared = std::min(start.size() - tap_kind_offset, marker_size);
+    return std::memcmp(start.data() + tap_kind_offset, tap_kind_marker, compared) == 0;
 }
 
 const char* block_list_problem(const std::vector<std::int32_t>& numbers, std::string& line)
@@ -234,19 +268,26 @@ const char* block_list_problem(const std::vector<std::int32_t>& numbers, std::st
 
 } // namespace
 
-inspection inspect_stream(std::FILE* input, wave_kind waves, std::span<std::uint8_t> buffer)
+inspection inspect_stream(std::FILE* input, wave_kind waves, std::span<std::uint8_t> buffer,
+                          const rom_file_sink& sink)
 {
     inspection result{};
     result.waves = waves;
+    rom_tape_decoder decoder;
     byte_reader reader{input, buffer};
     const std::span<const std::uint8_t> start = peek_bytes(reader, tap_recognition_size);
-    if (is_tap_image_start(start.data(), start.size())) {
+    if (is_tap_image_start(start.data(), start.size()) || is_cut_tap_signature(start)) {
         result.kind = file_kind::tap_image;
-        inspect_image(reader, result);
+        inspect_image(reader, result, decoder, sink);
     } else {
         result.kind = file_kind::ctf_capture;
-        inspect_capture(reader, result);
+        result.rom_kind = waves;
+        rom_tape_start(decoder, waves, sink);
+        rom_feed rom{decoder, 0};
+        inspect_capture(reader, result, rom);
     }
+    rom_tape_finish(decoder);
+    result.rom = std::move(decoder.result);
     result.bytes_read = reader.position;
     result.read_error = std::ferror(input) != 0;
     return result;
@@ -417,6 +458,15 @@ std::vector<std::string> find_problems(const inspection& result)
         if (result.cut != cut_place::tap_header && result.header.data_size != result.data_bytes) {
             problems.push_back("the data size field says " + std::to_string(result.header.data_size) +
                                " bytes, but " + std::to_string(result.data_bytes) + " bytes follow the header");
+        }
+        const bool c64 = std::memcmp(result.header.signature, "C64", 3) == 0;
+        if (result.cut != cut_place::tap_header && c64) {
+            problems.push_back("a C64 image (signature C64-TAPE-RAW): its times are given at the C16 clock of " +
+                               std::to_string(c16_pal_clock) + " Hz, not the C64's " + std::to_string(c64_pal_clock) +
+                               " Hz, and run 11 % long; its tape is not a C16 tape");
+        } else if (result.cut != cut_place::tap_header && result.header.platform != tap_platform_c16) {
+            problems.push_back("the platform byte says " + std::to_string(result.header.platform) +
+                               ", not 2 (C16 family): emulators of the C16 refuse the image");
         }
         if (result.cut != cut_place::tap_header && result.header.version > 2) {
             problems.push_back("unknown TAP version " + std::to_string(result.header.version) +

@@ -6,6 +6,7 @@
 #ifndef VELMORA_INSPECT_INSPECTION_H
 #define VELMORA_INSPECT_INSPECTION_H
 
+#include "rom_tape/rom_tape_decoder.h"
 #include "tape_files/tap_reader.h"
 #include "tape_files/wave_kind.h"
 
@@ -20,6 +21,8 @@ namespace velmora {
 // The C16 PAL clock, in cycles a second; a TAP unit is 8 cycles.
 inline constexpr std::uint32_t c16_pal_clock = 886724;
 inline constexpr std::uint32_t cycles_per_tap_unit = 8;
+// The C64 PAL clock, for images of that machine.
+inline constexpr std::uint32_t c64_pal_clock = 985248;
 // A pulse of at least a quarter of a second is a pause.
 inline constexpr std::uint64_t pause_min_cycles = (c16_pal_clock + 3) / 4;
 // Histogram buckets: one per value from 1 to 255 TAP units.
@@ -78,6 +81,9 @@ struct inspection {
     // An image.
     tap_image_header header;           // valid unless cut == tap_header
     std::uint64_t data_bytes;          // bytes read after the header
+    // The ROM loader's format, decoded from the same pulses.
+    wave_kind rom_kind;
+    rom_tape_result rom;
 };
 
 struct peak {
@@ -91,8 +97,11 @@ struct peak {
 // writes it measuring `waves`. Never fails: a cut or an
 // unreadable stream is recorded in the result and ends the reading. The
 // stream is read through `buffer` (at least ctf_min_buffer_size bytes; a
-// larger one means fewer, larger reads), perhaps past what is measured.
-inspection inspect_stream(std::FILE* input, wave_kind waves, std::span<std::uint8_t> buffer);
+// larger one means fewer, larger reads), perhaps past what is measured. The
+// pulses are decoded as the ROM loader's format on the way; `sink`, if set,
+// receives each file found as soon as it is complete.
+inspection inspect_stream(std::FILE* input, wave_kind waves, std::span<std::uint8_t> buffer,
+                          const rom_file_sink& sink = {});
 
 // Total length of all pulses, in cycles.
 std::uint64_t total_cycles(const pulse_summary& pulses);

@@ -1,7 +1,9 @@
 // velmora-inspect: reports on a CTF capture or a TAP image, as text or JSON,
 // and draws its pulse-length histogram as an SVG picture.
+#include "inspect/extraction.h"
 #include "inspect/inspection.h"
 #include "inspect/report.h"
+#include "inspect/rom_report.h"
 
 #include "platform/files.h"
 #include "platform/output_guard.h"
@@ -14,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -27,15 +30,47 @@ enum class run_status {
     cannot_open_picture,     // cannot be created, is the file standard output or
                              // standard error writes to, or another run writes it
     ended_early,             // the report of what was read is still printed
-    cannot_write,            // standard output or the picture
+    cannot_write,            // standard output, the picture or an extracted file
+    file_will_not_load,      // read to its end, but the ROM does not load a file on it intact
 };
 
 struct options {
-    std::string input;
+    std::vector<std::string> inputs;
     int version = 2; // as typed: 1 or 2
     bool json = false;
+    bool summary = false;
     std::string svg;
+    std::string extract;
+    bool extract_damaged = false;
+    bool force = false;
 };
+
+// Of two outcomes of a run over several files, the one its exit status tells.
+run_status graver(run_status a, run_status b)
+{
+    const auto rank = [](run_status status) {
+        switch (status) {
+        case run_status::read_to_the_end:
+            return 0;
+        case run_status::file_will_not_load:
+            return 1;
+        case run_status::ended_early:
+            return 2;
+        case run_status::cannot_open_input:
+            return 3;
+        case run_status::wrong_arguments:
+            return 4;
+        case run_status::picture_is_input:
+        case run_status::picture_not_replaceable:
+        case run_status::cannot_open_picture:
+            return 5;
+        case run_status::cannot_write:
+            return 6;
+        }
+        return 6;
+    };
+    return rank(a) >= rank(b) ? a : b;
+}
 
 bool write_all(std::FILE* file, const std::string& text)
 {
@@ -53,20 +88,6 @@ bool holds_svg_picture(std::span<const std::uint8_t> start)
     }
     const std::size_t first = text.find_first_not_of(" \t\r\n");
     return first != std::string_view::npos && text[first] == '<' && text.find("<svg") != std::string_view::npos;
-}
-
-// Closes the picture's stream and lets go of the file; what was written is
-// discarded unless `written` and the close succeeds. True if kept.
-bool finish_picture(velmora::guarded_output& picture, bool written)
-{
-    const bool closed = std::fclose(picture.stream) == 0;
-    picture.stream = nullptr;
-    const bool kept = written && closed;
-    if (!kept) {
-        velmora::discard_unfinished_output(picture);
-    }
-    velmora::release_output(picture);
-    return kept;
 }
 
 std::string base_name(const std::string& path)
@@ -101,12 +122,14 @@ run_status open_picture(const std::string& path, const velmora::file_identity& i
     return run_status::cannot_open_picture;
 }
 
-run_status run(const options& chosen, std::string& failed_output)
+run_status run(const options& chosen, const std::string& input_path, std::span<std::uint8_t> input_buffer,
+               std::string& failed_output)
 {
     velmora::input_file input{};
-    const bool opened = chosen.input == "-" ? velmora::open_standard_input(input)
-                                            : velmora::open_input(chosen.input.c_str(), input);
+    const bool opened = input_path == "-" ? velmora::open_standard_input(input)
+                                          : velmora::open_input(input_path.c_str(), input);
     if (!opened) {
+        std::fprintf(stderr, "It's impossible to open %s to read\n", input_path.c_str());
         return run_status::cannot_open_input;
     }
     velmora::guarded_output picture{};
@@ -118,21 +141,39 @@ run_status run(const options& chosen, std::string& failed_output)
     }
     // Large reads straight into the inspection's buffer, which is fixed: a
     // stream buffer would only copy every byte once more.
-    static std::uint8_t input_buffer[1 << 18];
     std::setvbuf(input.stream.file, nullptr, _IONBF, 0);
+    velmora::extraction extracted{chosen.extract, chosen.force, chosen.extract_damaged, input.identity, {}, {}, {}};
+    velmora::rom_file_sink sink;
+    if (!chosen.extract.empty()) {
+        sink = [&extracted](const velmora::rom_file& file, std::span<const std::uint8_t> data) {
+            if (extracted.failed.empty()) {
+                velmora::extract_file(extracted, file, data);
+            }
+        };
+    }
     const velmora::wave_kind waves =
         chosen.version == 1 ? velmora::wave_kind::full_waves : velmora::wave_kind::half_waves;
-    const velmora::inspection result = velmora::inspect_stream(input.stream.file, waves, input_buffer);
-    const std::string shown = chosen.input == "-" ? "standard input" : chosen.input;
-    const std::string report = chosen.json ? velmora::json_report(result, shown)
-                                           : velmora::text_report(result, velmora::printable_name(shown));
+    const velmora::inspection result = velmora::inspect_stream(input.stream.file, waves, input_buffer, sink);
+    const std::string shown = input_path == "-" ? "standard input" : input_path;
+    std::string report;
+    if (chosen.summary) {
+        report = velmora::summary_line(result, velmora::printable_name(shown)) + "\n";
+    } else {
+        report = chosen.json ? velmora::json_report(result, shown)
+                             : velmora::text_report(result, velmora::printable_name(shown));
+    }
+    if (!chosen.json) {
+        for (const std::string& path : extracted.written) {
+            report += "Extracted: " + velmora::printable_name(path) + "\n";
+        }
+    }
     const bool reported = write_all(stdout, report) && std::fflush(stdout) == 0;
     if (picture.stream != nullptr) {
-        const std::string title = chosen.input == "-" ? shown : base_name(chosen.input);
+        const std::string title = input_path == "-" ? shown : base_name(input_path);
         // No picture is kept of a run whose report was lost.
         const bool drawn =
             reported && write_all(picture.stream, velmora::histogram_svg(result, velmora::printable_name(title)));
-        if (!finish_picture(picture, drawn) && reported) {
+        if (!velmora::finish_guarded_output(picture, drawn) && reported) {
             failed_output = chosen.svg;
             return run_status::cannot_write;
         }
@@ -141,7 +182,31 @@ run_status run(const options& chosen, std::string& failed_output)
         failed_output = "standard output";
         return run_status::cannot_write;
     }
-    return velmora::ended_early(result) ? run_status::ended_early : run_status::read_to_the_end;
+    if (!extracted.failed.empty()) {
+        failed_output = extracted.failed;
+        return run_status::cannot_write;
+    }
+    if (velmora::ended_early(result)) {
+        return run_status::ended_early;
+    }
+    return velmora::every_file_loads(result) ? run_status::read_to_the_end : run_status::file_will_not_load;
+}
+
+run_status run_all(const options& chosen, std::string& failed_output)
+{
+    if ((!chosen.svg.empty() && chosen.inputs.size() != 1) ||
+        ((chosen.extract_damaged || chosen.force) && chosen.extract.empty())) {
+        return run_status::wrong_arguments;
+    }
+    std::vector<std::uint8_t> input_buffer(std::size_t{1} << 18);
+    run_status status = run_status::read_to_the_end;
+    for (const std::string& input : chosen.inputs) {
+        status = graver(status, run(chosen, input, input_buffer, failed_output));
+        if (status == run_status::cannot_write) {
+            break;
+        }
+    }
+    return status;
 }
 
 } // namespace
@@ -162,16 +227,26 @@ int main(int argc, char** argv)
                    "CTF only: 2 half waves (default), 1 full waves,\nas velmora writes them")
         ->check(CLI::IsMember({1, 2}));
     app.add_flag("--json", chosen.json, "The report as one JSON object, not text");
-    app.add_option("--svg", chosen.svg, "Also draw the pulse-length histogram as an SVG\npicture into this file");
+    app.add_option("--svg", chosen.svg,
+                   "Also draw the pulse-length histogram as an SVG\npicture into this file (one FILE only)");
+    app.add_flag("--summary", chosen.summary, "One line per FILE: its kind, running time and\nthe files on it with their verdicts");
+    app.add_option("--extract", chosen.extract,
+                   "Write each program that loads or can be recovered\ninto this folder as NAME.prg (load address, data)")
+        ->check(CLI::ExistingDirectory);
+    app.add_flag("--extract-damaged", chosen.extract_damaged,
+                 "With --extract: also write lost programs, as\nNAME.damaged.prg");
+    app.add_flag("--force", chosen.force, "With --extract: replace files that exist (never\nthe input); else names are numbered on");
     app.set_version_flag("--version", "velmora-inspect " VELMORA_VERSION);
-    app.add_option("FILE", chosen.input, "CTF capture or TAP image; - reads standard input")
+    app.add_option("FILE", chosen.inputs, "CTF captures or TAP images; - reads standard input")
         ->required();
     app.footer("Exit status: 0 read to the end (problems are reported, not fatal),\n"
                "1 wrong arguments, 2 the file cannot be opened, 3 the picture's file\n"
                "cannot be opened, is the input, or holds something other than an SVG\n"
                "picture (it is left as it was, nothing is read), 5 it ended early or\n"
                "could not be read (the report of what was read is still printed),\n"
-               "6 the report or the picture could not be written (no picture is left).");
+               "6 the report, the picture or an extracted file could not be written\n"
+               "(no picture is left), 7 read to the end, but the ROM would not load a\n"
+               "file on it intact. With several files, the gravest: 6, 3, 2, 5, 7, 0.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -185,14 +260,17 @@ int main(int argc, char** argv)
         return 1;
     }
     std::string failed_output;
-    switch (run(chosen, failed_output)) {
+    switch (run_all(chosen, failed_output)) {
     case run_status::read_to_the_end:
         return 0;
     case run_status::wrong_arguments:
+        std::fprintf(stderr, "velmora-inspect: --svg takes one FILE; --extract-damaged and --force need --extract\n"
+                             "Run with --help for more information.\n");
         return 1;
     case run_status::cannot_open_input:
-        std::fprintf(stderr, "It's impossible to open %s to read\n", chosen.input.c_str());
         return 2;
+    case run_status::file_will_not_load:
+        return 7;
     case run_status::picture_is_input:
         std::fprintf(stderr, "%s is the input file; the picture is not written over it\n", chosen.svg.c_str());
         return 3;

@@ -1,4 +1,5 @@
 #include "inspect/report.h"
+#include "inspect/rom_report.h"
 #include "inspect/text_output.h"
 #include "signal/pulse_measurement.h"
 #include "tape_files/ctf_file.h"
@@ -125,6 +126,29 @@ void append_histogram(std::string& text, const pulse_summary& pulses, const std:
     }
 }
 
+// The peaks shown: the S, M and L waves where the ROM format is found, else
+// the histogram's own.
+std::vector<peak> shown_peaks(const inspection& result)
+{
+    const std::vector<rom_peak> waves = rom_peaks(result);
+    if (waves.empty()) {
+        return find_peaks(result.pulses);
+    }
+    std::vector<peak> peaks;
+    for (const rom_peak& each : waves) {
+        peaks.push_back(peak{each.value, result.pulses.by_value[each.value]});
+    }
+    return peaks;
+}
+
+std::vector<std::string> all_problems(const inspection& result)
+{
+    std::vector<std::string> problems = find_problems(result);
+    const std::vector<std::string> rom = rom_problem_lines(result);
+    problems.insert(problems.end(), rom.begin(), rom.end());
+    return problems;
+}
+
 } // namespace
 
 std::string text_report(const inspection& result, const std::string& name)
@@ -168,7 +192,7 @@ std::string text_report(const inspection& result, const std::string& name)
                microseconds(static_cast<double>(longest)));
     }
     text += "\n";
-    append_format(text, "Long pulses (4-byte entries): %" PRIu64 "\n", pulses.long_entries);
+    append_format(text, "Pulses in 4-byte entries: %" PRIu64 "\n", pulses.long_entries);
     append_format(text, "Pauses (0.25 s or more): %" PRIu64 ", %.3f s in all\n", pulses.pauses,
            seconds(static_cast<double>(pulses.pause_cycles)));
     append_format(text, "Zero-length pulses: %" PRIu64 ", clamped pulses: %" PRIu64 "\n", zero_length_pulses(result),
@@ -179,16 +203,24 @@ std::string text_report(const inspection& result, const std::string& name)
     }
     append_format(text, "Running time: %.3f s (C16 PAL clock, %u cycles a second)\n",
            seconds(static_cast<double>(total_cycles(pulses))), c16_pal_clock);
-    const std::vector<peak> peaks = find_peaks(pulses);
+    const std::vector<rom_peak> wave_peaks = rom_peaks(result);
+    const std::vector<peak> peaks = shown_peaks(result);
     append_histogram(text, pulses, peaks);
-    if (!peaks.empty()) {
+    if (!wave_peaks.empty()) {
+        text += "Peaks of the ROM loader's waves:\n  wave  value       count   length (us)   spread (us)\n";
+        for (const rom_peak& p : wave_peaks) {
+            append_format(text, "  %-4s %5u %11" PRIu64 " %13.1f %13.1f\n", p.name, p.value, p.count, p.microseconds,
+                          p.spread_us);
+        }
+    } else if (!peaks.empty()) {
         text += "Peaks:\n  value       count   length (us)\n";
         for (const peak& p : peaks) {
             append_format(text, "%7u %11" PRIu64 " %13.1f\n", p.value, p.count,
                    microseconds(p.value * double{cycles_per_tap_unit}));
         }
     }
-    const std::vector<std::string> problems = find_problems(result);
+    append_rom_text(text, result);
+    const std::vector<std::string> problems = all_problems(result);
     text += problems.empty() ? "Problems: none\n" : "Problems:\n";
     for (const std::string& problem : problems) {
         text += "  " + problem + "\n";
@@ -276,7 +308,8 @@ std::string json_report(const inspection& result, const std::string& name)
                              {"microseconds", microseconds(p.value * double{cycles_per_tap_unit})}});
     }
     report["peaks"] = peaks;
-    report["problems"] = find_problems(result);
+    report["problems"] = all_problems(result);
+    add_rom_json(report, result);
     return report.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 

@@ -23,4 +23,16 @@ output_open_result open_guarded_output(const char* path, const file_identity& in
                                                       : result;
 }
 
+bool finish_guarded_output(guarded_output& output, bool written)
+{
+    const bool closed = output.stream != nullptr && std::fclose(output.stream) == 0;
+    output.stream = nullptr;
+    const bool kept = written && closed;
+    if (!kept) {
+        discard_unfinished_output(output);
+    }
+    release_output(output);
+    return kept;
+}
+
 } // namespace velmora

@@ -80,6 +80,11 @@ void discard_unfinished_output(guarded_output& output);
 // stream must be closed already.
 void release_output(guarded_output& output);
 
+// The one way an output's writing ends: closes its stream, keeps the file if
+// everything was `written` and the close succeeded, else discards it as
+// discard_unfinished_output does, then releases it. True if kept.
+bool finish_guarded_output(guarded_output& output, bool written);
+
 } // namespace velmora
 
 #endif

@@ -2,6 +2,7 @@
 
 #include "signal/pulse_measurement.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace velmora::capture {
@@ -108,87 +109,6 @@ std::vector<std::uint8_t> ctf_image(const std::vector<block>& blocks)
     return ctf_image(blocks, static_cast<std::int16_t>(blocks.size() + 1));
 }
 
-namespace {
-
-// Lengths of leaders in full short waves: before a block, between its two
-// copies, after it.
-constexpr unsigned rom_tape_leader_waves = 5000;
-constexpr unsigned rom_tape_repeat_waves = 80;
-constexpr unsigned rom_tape_trailer_waves = 450;
-
-void put_waves(std::vector<std::uint32_t>& half_waves, std::uint32_t cycles, unsigned count)
-{
-    half_waves.insert(half_waves.end(), 2 * std::size_t{count}, cycles);
-}
-
-void put_bit_pair(std::vector<std::uint32_t>& half_waves, bool bit)
-{
-    put_waves(half_waves, bit ? rom_tape_medium_cycles : rom_tape_short_cycles, 1);
-    put_waves(half_waves, bit ? rom_tape_short_cycles : rom_tape_medium_cycles, 1);
-}
-
-void put_rom_tape_byte(std::vector<std::uint32_t>& half_waves, std::uint8_t value)
-{
-    put_waves(half_waves, rom_tape_long_cycles, 1);
-    put_waves(half_waves, rom_tape_medium_cycles, 1);
-    bool parity = true; // odd: the data bits and this bit hold an odd number of ones
-    for (unsigned bit = 0; bit < 8; ++bit) {
-        const bool one = ((static_cast<unsigned>(value) >> bit) & 1U) != 0;
-        put_bit_pair(half_waves, one);
-        parity = parity != one;
-    }
-    put_bit_pair(half_waves, parity);
-}
-
-void put_rom_tape_copy(std::vector<std::uint32_t>& half_waves, const std::vector<std::uint8_t>& payload,
-                       std::uint8_t countdown_flag)
-{
-    for (unsigned count = 9; count >= 1; --count) {
-        put_rom_tape_byte(half_waves, static_cast<std::uint8_t>(countdown_flag | count));
-    }
-    std::uint8_t checksum = 0;
-    for (const std::uint8_t value : payload) {
-        put_rom_tape_byte(half_waves, value);
-        checksum ^= value;
-    }
-    put_rom_tape_byte(half_waves, checksum);
-}
-
-} // namespace
-
-std::vector<std::uint32_t> rom_tape_block(const std::vector<std::uint8_t>& payload)
-{
-    std::vector<std::uint32_t> half_waves;
-    put_waves(half_waves, rom_tape_short_cycles, rom_tape_leader_waves);
-    put_rom_tape_copy(half_waves, payload, 0x80);
-    put_waves(half_waves, rom_tape_short_cycles, rom_tape_repeat_waves);
-    put_rom_tape_copy(half_waves, payload, 0x00);
-    put_waves(half_waves, rom_tape_short_cycles, rom_tape_trailer_waves);
-    return half_waves;
-}
-
-std::vector<std::uint8_t> rom_tape_header(std::uint16_t start, std::uint16_t end, const std::string& name)
-{
-    std::vector<std::uint8_t> header = {1};
-    put_le(header, start, 2);
-    put_le(header, end, 2);
-    for (std::size_t i = 0; i < rom_tape_name_bytes; ++i) {
-        header.push_back(i < name.size() ? static_cast<std::uint8_t>(name[i]) : std::uint8_t{' '});
-    }
-    header.resize(rom_tape_header_bytes, ' ');
-    return header;
-}
-
-std::vector<std::uint32_t> rom_tape_program(std::uint16_t start, const std::vector<std::uint8_t>& program,
-                                            const std::string& name)
-{
-    const auto end = static_cast<std::uint16_t>(start + program.size());
-    std::vector<std::uint32_t> half_waves = rom_tape_block(rom_tape_header(start, end, name));
-    const std::vector<std::uint32_t> data = rom_tape_block(program);
-    half_waves.insert(half_waves.end(), data.begin(), data.end());
-    return half_waves;
-}
-
 std::vector<std::uint32_t> cycles_to_samples(const std::vector<std::uint32_t>& cycles, std::uint8_t period)
 {
     // One sample lasts period x half_wave_sample_percent / 100 cycles.
@@ -201,6 +121,48 @@ std::vector<std::uint32_t> cycles_to_samples(const std::vector<std::uint32_t>& c
         samples.push_back(static_cast<std::uint32_t>(rounded == 0 ? 1 : rounded));
     }
     return samples;
+}
+
+void add_jitter(std::vector<std::uint32_t>& half_waves, unsigned percent, std::uint64_t seed)
+{
+    std::uint64_t state = seed;
+    for (std::uint32_t& cycles : half_waves) {
+        const std::uint32_t spread = 2 * percent + 1;
+        const auto shift = static_cast<std::int64_t>(next_random(state) % (std::uint64_t{spread} * 100)) -
+                           std::int64_t{percent} * 100;
+        const std::int64_t jittered = std::int64_t{cycles} + std::int64_t{cycles} * shift / 10000;
+        cycles = static_cast<std::uint32_t>(std::max<std::int64_t>(1, jittered));
+    }
+}
+
+void add_glitch(std::vector<std::uint32_t>& half_waves, std::size_t at, std::uint32_t spike)
+{
+    const std::uint32_t whole = half_waves[at];
+    const std::uint32_t before = (whole - spike) / 2;
+    half_waves[at] = before;
+    const std::uint32_t after[2] = {spike, whole - spike - before};
+    half_waves.insert(half_waves.begin() + static_cast<std::ptrdiff_t>(at) + 1, after, after + 2);
+}
+
+void add_dropout(std::vector<std::uint32_t>& half_waves, std::size_t at, std::size_t count)
+{
+    std::uint32_t whole = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        whole += half_waves[i];
+    }
+    half_waves[at] = whole;
+    half_waves.erase(half_waves.begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                     half_waves.begin() + static_cast<std::ptrdiff_t>(at + count));
+}
+
+void cut_at(std::vector<std::uint32_t>& half_waves, std::uint64_t cycles)
+{
+    std::uint64_t time = 0;
+    std::size_t kept = 0;
+    while (kept < half_waves.size() && time < cycles) {
+        time += half_waves[kept++];
+    }
+    half_waves.resize(kept);
 }
 
 bool parse_pattern(const std::string& name, pattern& kind)

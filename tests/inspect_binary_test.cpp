@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <span>
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -76,7 +79,7 @@ const std::string clean_report_tail =
     "      1      20             2          16           3      0.000\n"
     "      2     100            13         104           2      0.012\n"
     "Pulses: 5, shortest 10 units (90.2 us), longest 1300 units (11728.6 us)\n"
-    "Long pulses (4-byte entries): 1\n"
+    "Pulses in 4-byte entries: 1\n"
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.012 s (C16 PAL clock, 886724 cycles a second)\n"
@@ -100,7 +103,7 @@ const std::string truncated_report_tail =
     "      1      20             2          16           3      0.000\n"
     "      2     100             5          40           1      0.005\n"
     "Pulses: 4, shortest 10 units (90.2 us), longest 52 units (469.1 us)\n"
-    "Long pulses (4-byte entries): 0\n"
+    "Pulses in 4-byte entries: 0\n"
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.001 s (C16 PAL clock, 886724 cycles a second)\n"
@@ -115,7 +118,7 @@ const std::string truncated_report_tail =
     "     10           2          90.2\n"
     "     52           1         469.1\n"
     "Problems:\n"
-    "  the capture ends inside the samples of block 2 at byte 18: 5 of 13 sample bytes\n";
+    "  the capture ends inside the samples of block 2 at byte 23: 5 of 13 sample bytes\n";
 
 const std::string wrong_size_report_tail =
     ": TAP image\n"
@@ -123,7 +126,7 @@ const std::string wrong_size_report_tail =
     "Platform: 2 (C16 family), video standard: 0 (PAL)\n"
     "Data size field: 10 bytes; 8 bytes follow the header (differs)\n"
     "Pulses: 5, shortest 10 units (90.2 us), longest 1284 units (11584.2 us)\n"
-    "Long pulses (4-byte entries): 1\n"
+    "Pulses in 4-byte entries: 1\n"
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.014 s (C16 PAL clock, 886724 cycles a second)\n"
@@ -288,7 +291,9 @@ TEST_P(exit_status, tells_how_the_run_ended)
     const status_case& c = GetParam();
     std::vector<std::string> arguments;
     for (const std::string& argument : c.arguments) {
-        arguments.push_back(argument == "IN" ? write("in.ctf", clean_capture) : argument == "DIR" ? folder : argument);
+        arguments.push_back(argument == "IN"          ? write("in.ctf", clean_capture)
+                            : argument.rfind("DIR", 0) == 0 ? folder + argument.substr(3)
+                                                            : argument);
     }
     const process_result run = inspect(arguments);
     EXPECT_EQ(run.status, c.status);
@@ -301,7 +306,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(status_case{"help", {"--help"}, 0, "Reports on a CTF tape capture", ""},
                     status_case{"version", {"--version"}, 0, "velmora-inspect 1.0\n", ""},
                     status_case{"no_file", {}, 1, "", "velmora-inspect: "},
-                    status_case{"two_files", {"IN", "IN"}, 1, "", "velmora-inspect: "},
+                    status_case{"two_files_one_picture", {"--svg", "DIR/h.svg", "IN", "IN"}, 1, "", "velmora-inspect: "},
+                    status_case{"force_without_extract", {"--force", "IN"}, 1, "", "velmora-inspect: "},
                     status_case{"tap_version_3", {"--tap-version", "3", "IN"}, 1, "", "velmora-inspect: "},
                     status_case{"unknown_option", {"--svgg", "x", "IN"}, 1, "", "velmora-inspect: "},
                     status_case{"missing_file", {"/nonexistent/in.ctf"}, 2, "",
@@ -316,6 +322,41 @@ INSTANTIATE_TEST_SUITE_P(
 #endif
                     status_case{"report_cannot_be_written", {"IN"}, 0, "", ""}),
     [](const testing::TestParamInfo<status_case>& test) { return test.param.name; });
+
+// A ROM-format capture of a program named like a device and a path, another
+// whose byte 5 is wrong in both copies: a summary line each, status 7, and
+// the programs written once each under safe names, never over a file.
+TEST_F(inspect_binary, extracts_the_programs_under_safe_names_and_tells_which_will_not_load)
+{
+    const bytes program = {0x0F, 0x10, 0x0A, 0x00, 0x99, 0x22, 0x48, 0x49, 0x22, 0x00, 0x00, 0x00};
+    const auto rom_capture = [&](const std::string& name, std::span<const rom_tape_byte_fault> faults) {
+        return capture::ctf_image({capture::block{
+            20, capture::pack_phases(capture::cycles_to_samples(rom_tape_program(0x1001, program, name, faults), 20))}});
+    };
+    const rom_tape_byte_fault both[] = {{1, 0, 5, 0x40, false}, {1, 1, 5, 0x40, false}};
+    const std::string good = write("good.ctf", rom_capture("AUX.A/B", {}));
+    const std::string lost = write("lost.ctf", rom_capture("AUX.A/B", both));
+    const std::string out = path("out");
+    ASSERT_TRUE(std::filesystem::create_directory(out));
+    ASSERT_TRUE(capture::write_file(out + "/_AUX.A_B.prg", {1, 2, 3}));
+
+    const process_result run = inspect({"--summary", "--extract", out, "--extract-damaged", good, lost, good});
+    EXPECT_EQ(run.status, 7);
+    const std::string line = ": CTF capture, 12.100 s, 1 file: \"AUX.A/B\" (program, $1001-$100D, 12 bytes) ";
+    EXPECT_EQ(run.out, good + line + "loads\nExtracted: " + out + "/_AUX.A_B-2.prg\n" + lost + line +
+                           "lost\nExtracted: " + out + "/_AUX.A_B.damaged.prg\n" + good + line +
+                           "loads\nExtracted: " + out + "/_AUX.A_B-3.prg\n");
+    bytes expected = {0x01, 0x10};
+    expected.insert(expected.end(), program.begin(), program.end());
+    bytes read;
+    EXPECT_TRUE(capture::read_file(out + "/_AUX.A_B-2.prg", read) && read == expected);
+    EXPECT_TRUE(capture::read_file(out + "/_AUX.A_B.prg", read) && read == bytes({1, 2, 3})) << "a file was overwritten";
+    expected[2 + 5] ^= 0x40; // byte 5, wrong in both copies
+    EXPECT_TRUE(capture::read_file(out + "/_AUX.A_B.damaged.prg", read) && read == expected);
+
+    EXPECT_EQ(inspect({"--extract", out, "--force", good}).status, 0);
+    EXPECT_TRUE(capture::read_file(out + "/_AUX.A_B.prg", read) && read.size() == 14) << "--force replaces";
+}
 
 #ifndef _WIN32
 TEST_F(inspect_binary, a_report_that_cannot_be_written_ends_with_status_6)
@@ -542,6 +583,9 @@ TEST_F(inspect_binary, the_example_picture_is_what_the_program_draws)
     EXPECT_TRUE(read_file(path("demo-histogram.svg")) == read_file(examples + "/demo-histogram.svg"))
         << "examples/demo-histogram.svg is out of date; make it again with\n"
            "  build/velmora-inspect --svg examples/demo-histogram.svg examples/demo.ctf";
+    inspect({"--svg", path("hello-rom-histogram.svg"), examples + "/hello-rom.ctf"});
+    EXPECT_TRUE(read_file(path("hello-rom-histogram.svg")) == read_file(examples + "/hello-rom-histogram.svg"))
+        << "examples/hello-rom-histogram.svg is out of date (see README.md)";
 }
 
 // The text between `start` and the next `end` in `text`, or "" if absent.
@@ -572,6 +616,13 @@ TEST_F(inspect_binary, the_example_report_of_the_readme_and_the_manual_page_is_w
         page.replace(at, 2, page.compare(at, 2, "\\e") == 0 ? "\\" : page.substr(at + 1, 1));
     }
     EXPECT_EQ(page, report) << "doc/velmora-inspect.1.in shows an outdated report";
+
+    // The ROM-format example, whose program the ROM would load wrong.
+    const process_result rom_run = inspect({examples + "/hello-rom.ctf"});
+    EXPECT_EQ(rom_run.status, 7);
+    EXPECT_EQ(between(readme, "$ velmora-inspect examples/hello-rom.ctf\n", "```"),
+              "examples/hello-rom.ctf" + rom_run.out.substr(examples.size() + 14))
+        << "README.md shows an outdated report of examples/hello-rom.ctf";
 }
 
 // --- Pinned boundaries of the report ----------------------------------------
@@ -802,10 +853,12 @@ TEST_P(picture_layout, gives_the_pulses_above_255_units_their_own_column)
 // entries of 10 units the axis ends at 16 units (ticks of 2 up to
 // max(ceil(11 / 2) x 2, 16)), labelled at the axis' end. With a value of
 // 255 it ends at 256 (ticks of 25), and the tick 250 is at 80 + 250 / 256 x
-// 690 = 753.83. The counts axis ends at ceil(2 x 1.3) = 3 pulses, so the
-// bar of one longer pulse is 280 / 3 = 93.33 high, its top at 290.67.
+// 690 = 753.83. The counts axis is logarithmic and ends at the power of ten
+// at or above 4 x 2 pulses, at least 10: a bar of n pulses is
+// log10(1 + n) / log10(1 + 10) x 280 high, so that of one longer pulse is
+// 0.30103 / 1.04139 x 280 = 80.94, its top at 384 - 80.94 = 303.06.
 const std::string longer_label = "<text x=\"745.0\" y=\"402.0\">&gt;255</text>";
-const std::string longer_bar = "<rect x=\"730.0\" y=\"290.67\" width=\"30\" height=\"93.33\"/>";
+const std::string longer_bar = "<rect x=\"730.0\" y=\"303.06\" width=\"30\" height=\"80.94\"/>";
 const std::string full_axis = "<line x1=\"80.0\" y1=\"384.0\" x2=\"770.0\" y2=\"384.0\"/>";
 const std::string short_axis = "<line x1=\"80.0\" y1=\"384.0\" x2=\"715.0\" y2=\"384.0\"/>";
 

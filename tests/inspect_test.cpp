@@ -272,7 +272,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Where a capture of two blocks of 8 sample bytes ends: header bytes 0 to 5,
 // block 1's descriptor 6 to 10 and samples 11 to 18, block 2's descriptor 19
-// to 23 and samples 24 to 31.
+// to 23 and samples 24 to 31. A cut in a header or descriptor is placed
+// where that piece starts; one in samples where the file ends, since every
+// sample byte that arrived is measured.
 struct cut_case {
     const char* name;
     std::size_t size;
@@ -285,7 +287,7 @@ struct cut_case {
 
 class capture_cut : public testing::TestWithParam<cut_case> {};
 
-TEST_P(capture_cut, names_the_piece_the_capture_ends_in_and_where_it_starts)
+TEST_P(capture_cut, names_the_piece_the_capture_ends_in_and_where)
 {
     const cut_case& c = GetParam();
     const bytes whole = capture::ctf_image({capture::block{20, bytes(8, 0x0F)}, capture::block{40, bytes(8, 0x33)}});
@@ -307,9 +309,9 @@ INSTANTIATE_TEST_SUITE_P(
     cuts, capture_cut,
     testing::Values(cut_case{"in_the_header", 3, cut_place::ctf_header, 0, 0, 0, 0},
                     cut_case{"in_the_first_descriptor", 8, cut_place::ctf_descriptor, 6, 1, 0, 0},
-                    cut_case{"in_the_first_samples", 14, cut_place::ctf_samples, 11, 1, 1, 3},
+                    cut_case{"in_the_first_samples", 14, cut_place::ctf_samples, 14, 1, 1, 3},
                     cut_case{"in_the_second_descriptor", 21, cut_place::ctf_descriptor, 19, 2, 1, 8},
-                    cut_case{"in_the_second_samples", 28, cut_place::ctf_samples, 24, 2, 2, 4},
+                    cut_case{"in_the_second_samples", 28, cut_place::ctf_samples, 28, 2, 2, 4},
                     cut_case{"nowhere", 32, cut_place::none, 0, 0, 2, 8}),
     [](const testing::TestParamInfo<cut_case>& test) { return test.param.name; });
 

@@ -11,14 +11,23 @@ namespace {
 constexpr const char* usage =
     "usage: make_capture [--pattern tape|sparse|dense] [--bytes N] [--period P[,P...]]\n"
     "                    [--seed S] [--phases L[,L...]] OUTPUT.ctf\n"
-    "       make_capture --program FILE.prg [--name NAME] [--period P] OUTPUT.ctf\n"
+    "       make_capture --program FILE.prg [--name NAME] [--period P] [DAMAGE...] OUTPUT.ctf\n"
     "       make_capture --help\n"
     "Writes one block per period, each of N sample bytes (default 4096), with\n"
     "phases of the pattern (default tape) drawn from the seed (default 1), or\n"
     "the given phase lengths repeated. Default period: 20.\n"
     "With --program, writes one block at one period holding the program (a\n"
     "load address, then its bytes) as the C16 ROM loader records it on tape,\n"
-    "under NAME (default: empty); the pattern options are then not used.\n";
+    "under NAME (default: empty); the pattern options are then not used.\n"
+    "DAMAGE, each at most once; WHERE is header|data:first|repeat:BYTE, BYTE 0\n"
+    "the first byte after the countdown, the block's size its checksum:\n"
+    "  --corrupt WHERE       the byte sent wrong (bit 6 flipped), its parity right\n"
+    "  --parity-error WHERE  the byte sent with its parity bit wrong\n"
+    "  --glitch WHERE        a spike of 24 cycles inside the byte's first bit\n"
+    "  --dropout WHERE       the byte's waves but the first half wave lost in one\n"
+    "  --jitter PERCENT      every half wave longer or shorter by up to PERCENT %\n"
+    "  --cut SECONDS         the tape cut after SECONDS (a decimal number)\n"
+    "  --start-high          the capture starts on a high phase\n";
 
 bool parse_number(const std::string& text, std::uint64_t max, std::uint64_t& value)
 {
@@ -46,6 +55,84 @@ bool parse_list(const std::string& text, std::uint64_t max, std::vector<std::uin
     }
 }
 
+// Where a fault goes: header|data:first|repeat:BYTE.
+bool parse_where(const std::string& text, velmora::rom_tape_byte_fault& where)
+{
+    const std::size_t first = text.find(':');
+    const std::size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos) {
+        return false;
+    }
+    const std::string block = text.substr(0, first);
+    const std::string copy = text.substr(first + 1, second - first - 1);
+    std::uint64_t byte = 0;
+    if ((block != "header" && block != "data") || (copy != "first" && copy != "repeat") ||
+        !parse_number(text.substr(second + 1), 0x10000, byte)) {
+        return false;
+    }
+    where = velmora::rom_tape_byte_fault{block == "header" ? 0U : 1U, copy == "first" ? 0U : 1U, byte, 0x40, true};
+    return true;
+}
+
+// Seconds as a decimal number, in clock cycles.
+bool parse_seconds(const std::string& text, std::uint64_t& cycles)
+{
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !(seconds >= 0) || seconds > 1e6) {
+        return false;
+    }
+    cycles = static_cast<std::uint64_t>(seconds * 886724);
+    return true;
+}
+
+struct damage {
+    std::vector<velmora::rom_tape_byte_fault> faults;
+    bool glitch = false;
+    velmora::rom_tape_byte_fault glitch_at{};
+    bool dropout = false;
+    velmora::rom_tape_byte_fault dropout_at{};
+    std::uint64_t jitter = 0;
+    bool cut = false;
+    std::uint64_t cut_cycles = 0;
+    bool start_high = false;
+};
+
+bool damaged(const damage& wanted)
+{
+    return !wanted.faults.empty() || wanted.glitch || wanted.dropout || wanted.jitter != 0 || wanted.cut ||
+           wanted.start_high;
+}
+
+std::vector<std::uint32_t> damaged_program(std::uint16_t start, const std::vector<std::uint8_t>& program,
+                                           const std::string& name, const damage& wanted, std::uint64_t seed)
+{
+    std::vector<std::uint32_t> half_waves = velmora::rom_tape_program(start, program, name, wanted.faults);
+    // The later place first, so that the earlier one stays where it was.
+    const auto place = [&](const velmora::rom_tape_byte_fault& at) {
+        return velmora::rom_tape_byte_half_wave(program.size(), at.block, at.copy, at.byte);
+    };
+    const std::size_t glitch_at = wanted.glitch ? place(wanted.glitch_at) + 4 : 0;
+    const std::size_t dropout_at = wanted.dropout ? place(wanted.dropout_at) + 1 : 0;
+    constexpr std::size_t dropout_half_waves = 2 * velmora::rom_tape_byte_waves - 1;
+    if (wanted.glitch && glitch_at > dropout_at) {
+        velmora::capture::add_glitch(half_waves, glitch_at, 24);
+    }
+    if (wanted.dropout) {
+        velmora::capture::add_dropout(half_waves, dropout_at, dropout_half_waves);
+    }
+    if (wanted.glitch && glitch_at <= dropout_at) {
+        velmora::capture::add_glitch(half_waves, glitch_at, 24);
+    }
+    if (wanted.jitter != 0) {
+        velmora::capture::add_jitter(half_waves, static_cast<unsigned>(wanted.jitter), seed);
+    }
+    if (wanted.cut) {
+        velmora::capture::cut_at(half_waves, wanted.cut_cycles);
+    }
+    return half_waves;
+}
+
 int fail_usage()
 {
     std::fputs(usage, stderr);
@@ -65,6 +152,7 @@ int main(int argc, char** argv)
     std::string program_path;
     std::string program_name;
     std::string output;
+    damage wanted;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool has_value = i + 1 < argc;
@@ -86,6 +174,24 @@ int main(int argc, char** argv)
             program_path = argv[++i];
         } else if (argument == "--name" && has_value) {
             program_name = argv[++i];
+        } else if ((argument == "--corrupt" || argument == "--parity-error") && has_value) {
+            velmora::rom_tape_byte_fault fault{};
+            ok = parse_where(argv[++i], fault);
+            fault.keep_parity = argument == "--corrupt";
+            wanted.faults.push_back(fault);
+        } else if (argument == "--glitch" && has_value && !wanted.glitch) {
+            wanted.glitch = parse_where(argv[++i], wanted.glitch_at);
+            ok = wanted.glitch;
+        } else if (argument == "--dropout" && has_value && !wanted.dropout) {
+            wanted.dropout = parse_where(argv[++i], wanted.dropout_at);
+            ok = wanted.dropout;
+        } else if (argument == "--jitter" && has_value) {
+            ok = parse_number(argv[++i], 50, wanted.jitter);
+        } else if (argument == "--cut" && has_value) {
+            wanted.cut = parse_seconds(argv[++i], wanted.cut_cycles);
+            ok = wanted.cut;
+        } else if (argument == "--start-high") {
+            wanted.start_high = true;
         } else if (argument.rfind("--", 0) != 0 && output.empty()) {
             output = argument;
         } else {
@@ -95,7 +201,7 @@ int main(int argc, char** argv)
             return fail_usage();
         }
     }
-    if (output.empty() || periods.size() > 32766 || (program_path.empty() && !program_name.empty())) {
+    if (output.empty() || periods.size() > 32766 || (program_path.empty() && (!program_name.empty() || damaged(wanted)))) {
         return fail_usage();
     }
     if (periods.empty()) {
@@ -121,9 +227,20 @@ int main(int argc, char** argv)
         }
         const std::vector<std::uint8_t> program(file.begin() + 2, file.end());
         const auto period = static_cast<std::uint8_t>(periods[0]);
+        for (const velmora::rom_tape_byte_fault& at : wanted.faults) {
+            if (at.byte > (at.block == 0 ? velmora::rom_tape_header_bytes : program.size())) {
+                return fail_usage();
+            }
+        }
+        for (const auto& [used, at] : {std::pair{wanted.glitch, wanted.glitch_at}, std::pair{wanted.dropout, wanted.dropout_at}}) {
+            if (used && at.byte > (at.block == 0 ? velmora::rom_tape_header_bytes : program.size())) {
+                return fail_usage();
+            }
+        }
+        const std::vector<std::uint32_t> half_waves =
+            damaged_program(static_cast<std::uint16_t>(start), program, program_name, wanted, seed);
         blocks.push_back(capture::block{
-            period, capture::pack_phases(capture::cycles_to_samples(
-                        capture::rom_tape_program(static_cast<std::uint16_t>(start), program, program_name), period))});
+            period, capture::pack_phases(capture::cycles_to_samples(half_waves, period), wanted.start_high ? 1 : 0)});
     }
     for (std::size_t b = 0; program_path.empty() && b < periods.size(); ++b) {
         const std::uint64_t samples = bytes_per_block * 8;

@@ -2,10 +2,11 @@
 # Makes a capture of a small BASIC program, converts it with velmora and
 # checks in the VICE Plus/4 emulator that the image LOADs and RUNs.
 #
-# usage: run_image.sh WORK_DIR VELMORA MAKE_CAPTURE PERIOD TAP_VERSION [cut]
+# usage: run_image.sh WORK_DIR VELMORA MAKE_CAPTURE PERIOD TAP_VERSION [cut|fetch-only]
 # With "cut" the image is cut short inside its data block's leader, so the
 # program never arrives: then the emulator check must fail, and this script
-# succeeds only if it does. Exit status 77: node, npm or 7z is missing.
+# succeeds only if it does. With "fetch-only" it only fetches the core.
+# Exit status 77: node, npm or 7z is missing.
 # The emulator core is fetched once into WORK_DIR/core and kept there.
 set -eu
 
@@ -38,6 +39,9 @@ core=$work_dir/core
     rm -rf "$fetch"
   fi
 ) 9>"$work_dir/fetch.lock"
+if [ "$mode" = fetch-only ]; then
+  exit 0
+fi
 
 run_dir=$work_dir/v$version-period$period${mode:+-$mode}
 mkdir -p "$run_dir"

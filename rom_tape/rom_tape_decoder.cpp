@@ -1,0 +1,803 @@
+#include "rom_tape/rom_tape_decoder.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace velmora {
+namespace {
+
+constexpr std::uint32_t nominal[3] = {rom_tape_short_cycles, rom_tape_medium_cycles, rom_tape_long_cycles};
+// Short waves in a row that make a leader: they end a copy and count as the format.
+constexpr std::uint64_t leader_min_waves = 8;
+// A learnt centre stays within a quarter of its nominal length.
+constexpr std::uint32_t centre_freedom_percent = 25;
+// Bytes a copy may lack between two bytes read before the gap ends it instead.
+constexpr std::uint64_t max_lost_bytes = 64;
+
+// The place of the next pulse; its sample is filled in by with_sample, only
+// for the places kept.
+tape_place place_now(const rom_tape_decoder& d)
+{
+    return tape_place{d.cycles, d.offset, d.block, 0};
+}
+
+tape_place with_sample(const rom_tape_decoder& d, tape_place place)
+{
+    if (place.block > 0 && place.block == d.block && d.cycles_per_sample > 0 && place.cycles >= d.block_start_cycles) {
+        place.sample = static_cast<std::uint64_t>(static_cast<double>(place.cycles - d.block_start_cycles) /
+                                                  d.cycles_per_sample);
+    }
+    return place;
+}
+
+void add_problem(rom_tape_decoder& d, rom_problem_kind kind, const tape_place& place, std::string text)
+{
+    if (d.result.problems.size() < rom_max_problems) {
+        d.result.problems.push_back(rom_problem{kind, with_sample(d, place), std::move(text)});
+    } else {
+        ++d.result.problems_dropped;
+    }
+}
+
+rom_wave_classes classes_of(const rom_tape_decoder& d)
+{
+    const std::uint32_t s = d.centre16[0] / 16;
+    const std::uint32_t m = d.centre16[1] / 16;
+    const std::uint32_t l = d.centre16[2] / 16;
+    return rom_wave_classes{s, m, l, s / 2, (s + m) / 2, (m + l) / 2, 2 * l - m};
+}
+
+rom_wave classify(const rom_tape_decoder& d, std::uint32_t half)
+{
+    const std::uint32_t s = d.centre16[0];
+    const std::uint32_t m = d.centre16[1];
+    const std::uint32_t l = d.centre16[2];
+    const std::uint64_t h32 = std::uint64_t{half} * 32;
+    if (h32 < s) {
+        return rom_wave::glitch;
+    }
+    if (h32 < std::uint64_t{s} + m) {
+        return rom_wave::short_wave;
+    }
+    if (h32 < std::uint64_t{m} + l) {
+        return rom_wave::medium_wave;
+    }
+    return h32 < 2 * (2 * std::uint64_t{l} - m) ? rom_wave::long_wave : rom_wave::dropout;
+}
+
+// Classes of the one-byte entries, from the centres.
+void build_table(rom_tape_decoder& d)
+{
+    const std::uint32_t unit = d.kind == wave_kind::full_waves ? 4 : 8; // half-wave cycles of a unit
+    for (unsigned value = 0; value < 256; ++value) {
+        d.table[value] = classify(d, value * unit);
+        d.short_table[value] = d.table[value] == rom_wave::short_wave ? 1 : 0;
+    }
+    // Short waves are one stretch of values, from short_from on.
+    const auto first = static_cast<unsigned>(std::find(d.short_table.begin(), d.short_table.end(), 1) - d.short_table.begin());
+    const auto last = static_cast<unsigned>(std::find(d.short_table.begin() + first, d.short_table.end(), 0) - d.short_table.begin());
+    d.short_from = static_cast<std::uint8_t>(first);
+    d.short_span = static_cast<std::uint8_t>(last - first);
+    d.learnt = 0;
+}
+
+// Waves learnt between two rebuilds of the table.
+constexpr std::uint32_t table_rebuild_waves = 4096;
+
+// The decoder sleeps while the tape holds nothing of the format: it wakes
+// after this many short pulses in a row (a leader has thousands) and falls
+// asleep again after this many waves without a byte or a leader wave, when
+// no copy is open.
+constexpr std::uint64_t wake_pulses = 64;
+constexpr std::uint64_t sleep_waves = 2048;
+
+// Sixteen bytes side by side: GCC and clang make vector instructions of
+// them on any target.
+typedef std::uint8_t sixteen_bytes __attribute__((vector_size(16)));
+static_assert(std::endian::native == std::endian::little, "trailing_shorts reads the later pulses as the higher bytes");
+
+// Short pulses in a row at the end of the sixteen at `run` (16 if all are).
+unsigned trailing_shorts(const rom_tape_decoder& d, const std::uint8_t* run)
+{
+    sixteen_bytes values;
+    std::memcpy(&values, run, sizeof values);
+    const sixteen_bytes low = values - d.short_from;            // wraps below short_from
+    const auto is_short = low < d.short_span;                    // 0xFF where short, 0 elsewhere
+    std::uint64_t halves[2];
+    std::memcpy(halves, &is_short, sizeof halves);
+    // Little-endian: the later pulses are the higher bytes.
+    const auto last_eight = static_cast<unsigned>(std::countl_one(halves[1])) / 8;
+    const auto first_eight = static_cast<unsigned>(std::countl_one(halves[0])) / 8;
+    return last_eight == 8 ? 8 + first_eight : last_eight;
+}
+
+void wake(rom_tape_decoder& d)
+{
+    d.asleep = false;
+    d.holding = false;
+    d.state = rom_tape_decoder::byte_state::idle;
+    const std::uint64_t waves = d.kind == wave_kind::half_waves ? d.sleep_pulses / 2 : d.sleep_pulses;
+    d.leader_waves = waves;
+    d.leader_cycles = 0;
+    // The leader so far, at the learnt length of a short half wave.
+    d.result.format_cycles += d.sleep_pulses * (d.centre16[0] / 16) * (d.kind == wave_kind::half_waves ? 1 : 2);
+    d.quiet_waves = 0;
+    d.sleep_pulses = 0;
+}
+
+void learn(rom_tape_decoder& d, rom_wave wave, std::uint32_t half)
+{
+    if (++d.learnt == table_rebuild_waves) {
+        build_table(d);
+    }
+    const auto which = static_cast<unsigned>(wave);
+    std::uint32_t& centre = d.centre16[which];
+    const std::int64_t step = (std::int64_t{half} * 16 - std::int64_t{centre}) / 32;
+    const std::uint32_t low = nominal[which] * 16 * (100 - centre_freedom_percent) / 100;
+    const std::uint32_t high = nominal[which] * 16 * (100 + centre_freedom_percent) / 100;
+    centre = static_cast<std::uint32_t>(std::clamp<std::int64_t>(std::int64_t{centre} + step, low, high));
+}
+
+std::uint64_t byte_cycles(const rom_tape_decoder& d)
+{
+    const rom_wave_classes c = classes_of(d);
+    return 2 * (std::uint64_t{c.long_centre} + c.medium_centre) + 18 * (std::uint64_t{c.short_centre} + c.medium_centre);
+}
+
+const char* role_name(unsigned role)
+{
+    return role == 0 ? "first copy" : "repeat";
+}
+
+std::string time_text(std::uint64_t cycles)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(cycles) / 886724.0);
+    return text;
+}
+
+// What the open copy belongs to, for problem lines.
+std::string block_context(const rom_tape_decoder& d)
+{
+    const std::vector<rom_file>& files = d.result.files;
+    if (d.awaiting_data && !files.empty()) {
+        return "the data of " + petscii_name(files.back().name);
+    }
+    return "a header";
+}
+
+std::string byte_context(const rom_tape_decoder& d, unsigned role, std::size_t index)
+{
+    return "byte " + std::to_string(index) + " of the " + role_name(role) + " of " + block_context(d);
+}
+
+void open_copy(rom_tape_decoder& d, unsigned role, const tape_place& place, bool turned);
+void close_copy(rom_tape_decoder& d, const tape_place& place);
+void finish_block(rom_tape_decoder& d);
+
+void push_byte(rom_tape_decoder& d, std::uint8_t value, bool good)
+{
+    const unsigned role = d.copy_role;
+    if (d.bytes[role].size() <= rom_tape_max_payload) {
+        d.bytes[role].push_back(value);
+        d.bad[role].push_back(!good);
+    }
+    if (!good) {
+        if (d.open_copy.bad_bytes == 0) {
+            d.open_copy.first_bad = d.bytes[role].size() - 1;
+        }
+        ++d.open_copy.bad_bytes;
+    }
+}
+
+// Bytes lost since the last byte read, up to a byte starting at `cycles`.
+void account_lost_bytes(rom_tape_decoder& d, std::uint64_t cycles)
+{
+    if (!d.byte_lost || d.copy != rom_tape_decoder::copy_state::payload) {
+        d.byte_lost = false;
+        return;
+    }
+    const std::uint64_t per_byte = byte_cycles(d);
+    const std::uint64_t spans = (cycles - d.last_byte_cycles + per_byte / 2) / per_byte;
+    const std::uint64_t lost = spans > 1 ? std::min(spans - 1, max_lost_bytes) : 1;
+    for (std::uint64_t i = 0; i < lost; ++i) {
+        push_byte(d, 0, false);
+    }
+    d.byte_lost = false;
+}
+
+void on_byte(rom_tape_decoder& d, std::uint8_t value, bool parity_ok)
+{
+    const tape_place& place = d.marker_place;
+    using copy_state = rom_tape_decoder::copy_state;
+    if (d.copy != copy_state::none && d.last_byte_cycles != 0 &&
+        place.cycles - d.last_byte_cycles > (max_lost_bytes + 1) * byte_cycles(d)) {
+        close_copy(d, place);
+    }
+    const unsigned count = value & 0x7FU;
+    const unsigned role = (value & rom_tape_first_copy_flag) != 0 ? 0 : 1;
+    switch (d.copy) {
+    case copy_state::none:
+        if (parity_ok && count >= 1 && count <= rom_tape_countdown_length) {
+            open_copy(d, role, place, d.marker_turned);
+            d.countdown_next = count - 1;
+            d.copy = count == 1 ? copy_state::payload : copy_state::countdown;
+        }
+        break;
+    case copy_state::countdown:
+        if (!parity_ok || value == ((d.copy_role == 0 ? rom_tape_first_copy_flag : 0U) | d.countdown_next)) {
+            d.copy = --d.countdown_next == 0 ? copy_state::payload : copy_state::countdown;
+            break;
+        }
+        // A countdown cut short: the payload starts here.
+        d.copy = copy_state::payload;
+        [[fallthrough]];
+    case copy_state::payload:
+        account_lost_bytes(d, place.cycles);
+        if (!parity_ok) {
+            add_problem(d, rom_problem_kind::parity, place,
+                        "parity error in " + byte_context(d, d.copy_role, d.bytes[d.copy_role].size()));
+        }
+        push_byte(d, value, parity_ok);
+        break;
+    }
+    d.last_byte_cycles = place.cycles;
+}
+
+void on_byte_failed(rom_tape_decoder& d, const char* what, const tape_place& place)
+{
+    if (d.copy == rom_tape_decoder::copy_state::payload) {
+        if (!d.byte_lost) {
+            add_problem(d, rom_problem_kind::unreadable, place,
+                        std::string(what) + " in " + byte_context(d, d.copy_role, d.bytes[d.copy_role].size()));
+            d.lost_place = place;
+        }
+        d.byte_lost = true;
+    } else if (d.copy == rom_tape_decoder::copy_state::countdown) {
+        add_problem(d, rom_problem_kind::unreadable, place,
+                    std::string(what) + " in the countdown of the " + role_name(d.copy_role) + " of " +
+                        block_context(d));
+    }
+}
+
+void on_wave(rom_tape_decoder& d, rom_wave wave, std::uint32_t half, const tape_place& place, bool turned)
+{
+    using byte_state = rom_tape_decoder::byte_state;
+    if (++d.quiet_waves >= sleep_waves && d.state == byte_state::idle &&
+        d.copy == rom_tape_decoder::copy_state::none) {
+        d.asleep = true;
+        d.sleep_pulses = 0;
+        d.holding = false;
+        d.leader_waves = 0;
+        d.leader_cycles = 0;
+        return;
+    }
+    if (wave == rom_wave::glitch || wave == rom_wave::dropout) {
+        const bool in_format = d.state != byte_state::idle || d.leader_waves >= leader_min_waves ||
+                               d.copy != rom_tape_decoder::copy_state::none;
+        if (in_format && d.result.found && d.copy == rom_tape_decoder::copy_state::none) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%s of %.1f us in a leader", wave == rom_wave::glitch ? "glitch" : "dropout",
+                          half * 1e6 / 886724.0);
+            add_problem(d, wave == rom_wave::glitch ? rom_problem_kind::glitch : rom_problem_kind::dropout, place,
+                        text);
+        }
+    }
+    switch (d.state) {
+    case byte_state::idle:
+        if (wave == rom_wave::short_wave) {
+            learn(d, wave, half);
+            d.quiet_waves = 0;
+            ++d.leader_waves;
+            d.leader_cycles += 2 * std::uint64_t{half};
+            if (d.leader_waves >= leader_min_waves) {
+                d.result.format_cycles += d.leader_cycles;
+                d.leader_cycles = 0;
+                if (d.leader_waves == leader_min_waves && d.copy != rom_tape_decoder::copy_state::none) {
+                    close_copy(d, place);
+                }
+            }
+            return;
+        }
+        d.leader_waves = 0;
+        d.leader_cycles = 0;
+        if (wave == rom_wave::long_wave) {
+            d.state = byte_state::marker;
+            d.marker_place = place;
+            d.marker_turned = turned;
+        } else if (wave == rom_wave::glitch || wave == rom_wave::dropout) {
+            on_byte_failed(d, wave == rom_wave::glitch ? "a glitch" : "a dropout", place);
+        }
+        return;
+    case byte_state::marker:
+        if (wave == rom_wave::medium_wave) {
+            d.state = byte_state::bits;
+            d.bit_pairs = 0;
+            d.pair_open = false;
+            d.value = 0;
+            d.ones = 0;
+            return;
+        }
+        if (wave == rom_wave::long_wave) {
+            d.marker_place = place;
+            d.marker_turned = turned;
+            return;
+        }
+        d.state = byte_state::idle;
+        on_byte_failed(d, "a broken byte marker", d.marker_place);
+        on_wave(d, wave, half, place, turned);
+        return;
+    case byte_state::bits:
+        break;
+    }
+    if (wave == rom_wave::long_wave) {
+        // The next byte's marker where a bit was due.
+        on_byte_failed(d, "a byte cut short", d.marker_place);
+        d.state = byte_state::idle;
+        on_wave(d, wave, half, place, turned);
+        return;
+    }
+    if (wave != rom_wave::short_wave && wave != rom_wave::medium_wave) {
+        const char* const what = wave == rom_wave::glitch ? "a glitch" : wave == rom_wave::dropout ? "a dropout"
+                                                                                                 : "unequal half waves";
+        on_byte_failed(d, what, place);
+        d.state = byte_state::idle;
+        return;
+    }
+    if (wave == rom_wave::short_wave) {
+        ++d.short_count;
+        d.short_sum += half;
+        d.short_squares += static_cast<double>(half) * half;
+    }
+    if (!d.pair_open) {
+        d.pair_open = true;
+        d.pair_first = wave;
+        return;
+    }
+    d.pair_open = false;
+    if (wave == d.pair_first) {
+        on_byte_failed(d, "an unreadable bit", place);
+        d.state = byte_state::idle;
+        return;
+    }
+    const bool one = d.pair_first == rom_wave::medium_wave;
+    if (d.bit_pairs < 8) {
+        d.value |= one ? 1U << d.bit_pairs : 0U;
+    }
+    d.ones += one ? 1U : 0U;
+    if (++d.bit_pairs == 9) {
+        d.state = byte_state::idle;
+        d.quiet_waves = 0;
+        d.result.format_cycles += place.cycles + 2 * std::uint64_t{half} - d.marker_place.cycles;
+        on_byte(d, static_cast<std::uint8_t>(d.value), d.ones % 2 == 1);
+    }
+}
+
+// One pulse of `cycles`, of class `wave` (as a half wave, or as a full wave's half).
+void feed(rom_tape_decoder& d, std::uint32_t cycles, rom_wave wave)
+{
+    if (d.kind == wave_kind::full_waves) {
+        on_wave(d, wave, cycles / 2, place_now(d), false);
+    } else if (!d.holding) {
+        d.holding = true;
+        d.held_cycles = cycles;
+        d.held_wave = wave;
+        d.held_at = d.cycles;
+        d.held_offset = d.offset;
+    } else {
+        const tape_place held{d.held_at, d.held_offset, d.block, 0};
+        const bool turned = d.pulses % 2 == 0; // the held half is odd
+        const auto half = static_cast<std::uint32_t>((std::uint64_t{cycles} + d.held_cycles) / 2);
+        if (wave == d.held_wave) {
+            d.holding = false;
+            on_wave(d, wave, half, held, turned);
+        } else if (d.state == rom_tape_decoder::byte_state::idle && wave != rom_wave::glitch &&
+                   wave != rom_wave::dropout && d.held_wave != rom_wave::dropout) {
+            // Between bytes the pairing slips by one half wave to find equal halves.
+            d.held_cycles = cycles;
+            d.held_wave = wave;
+            d.held_at = d.cycles;
+            d.held_offset = d.offset;
+            d.leader_waves = 0;
+        } else {
+            d.holding = false;
+            const bool any_glitch = wave == rom_wave::glitch || d.held_wave == rom_wave::glitch;
+            const bool any_dropout = wave == rom_wave::dropout || d.held_wave == rom_wave::dropout;
+            on_wave(d, any_glitch ? rom_wave::glitch : any_dropout ? rom_wave::dropout : rom_wave::unequal, half, held,
+                    turned);
+        }
+    }
+    d.cycles += cycles;
+    ++d.pulses;
+}
+
+void open_copy(rom_tape_decoder& d, unsigned role, const tape_place& place, bool turned)
+{
+    if (role == 0 && d.copies[0].present) {
+        // A first copy again: the block before it has no repeat.
+        finish_block(d);
+    }
+    d.result.found = true;
+    d.copy_role = role;
+    d.bytes[role].clear();
+    d.bad[role].clear();
+    d.open_copy = rom_copy{true, with_sample(d, place), place, 0, 0, 0, 0, 0, turned, false, 0};
+    d.short_count = 0;
+    d.short_sum = 0;
+    d.short_squares = 0;
+    d.byte_lost = false;
+    d.last_byte_cycles = 0;
+}
+
+void close_copy(rom_tape_decoder& d, const tape_place& place)
+{
+    using copy_state = rom_tape_decoder::copy_state;
+    if (d.copy == copy_state::none) {
+        return;
+    }
+    if (d.byte_lost) {
+        account_lost_bytes(d, place.cycles);
+    }
+    const unsigned role = d.copy_role;
+    rom_copy& copy = d.open_copy;
+    copy.end = with_sample(d, place);
+    if (d.short_count > 1) {
+        const double mean = d.short_sum / static_cast<double>(d.short_count);
+        const double variance = d.short_squares / static_cast<double>(d.short_count) - mean * mean;
+        copy.spread_percent = variance > 0 ? 100 * std::sqrt(variance) / mean : 0;
+    }
+    const std::vector<std::uint8_t>& read = d.bytes[role];
+    if (d.copy == copy_state::countdown || read.empty()) {
+        add_problem(d, rom_problem_kind::missing, place,
+                    std::string("the ") + role_name(role) + " of " + block_context(d) + " ends in its countdown");
+        copy.bad_bytes = 1;
+    } else {
+        copy.bytes = read.size() - 1;
+        copy.checksum_read = read.back();
+        for (std::size_t i = 0; i + 1 < read.size(); ++i) {
+            copy.checksum_found ^= read[i];
+        }
+        if (copy.checksum_found != copy.checksum_read && copy.bad_bytes == 0) {
+            char text[32];
+            std::snprintf(text, sizeof text, " ($%02X read, $%02X found)", copy.checksum_read, copy.checksum_found);
+            add_problem(d, rom_problem_kind::checksum, copy.start,
+                        std::string("checksum error in the ") + role_name(role) + " of " + block_context(d) + text);
+        }
+    }
+    if (copy.turned) {
+        add_problem(d, rom_problem_kind::polarity, copy.start,
+                    std::string("the ") + role_name(role) + " of " + block_context(d) +
+                        " has its half waves paired the other way than the ROM pairs them");
+    }
+    d.copy = copy_state::none;
+    d.copies[role] = copy;
+    if (role == 1) {
+        finish_block(d);
+    }
+}
+
+bool copy_good(const rom_copy& copy)
+{
+    return copy.present && !copy.cut && copy.bad_bytes == 0 && copy.checksum_found == copy.checksum_read;
+}
+
+// Decides a block from its copies, recovers its bytes into `recovered` and
+// hands it to the file it belongs to.
+void finish_block(rom_tape_decoder& d)
+{
+    std::array<rom_copy, 2>& copies = d.copies;
+    rom_block block{copies, 0, rom_verdict::lost, 0, 0, {}};
+    const rom_copy& first = copies[0];
+    const rom_copy& repeat = copies[1];
+    d.recovered.clear();
+    if (copy_good(first)) {
+        d.recovered = d.bytes[0];
+    } else if (copy_good(repeat)) {
+        d.recovered = d.bytes[1];
+    } else if (first.present && repeat.present && first.bytes == repeat.bytes && !d.bytes[0].empty()) {
+        // Byte by byte from whichever copy read it.
+        d.recovered = d.bytes[0];
+        for (std::size_t i = 0; i < d.recovered.size(); ++i) {
+            if (d.bad[0][i]) {
+                d.recovered[i] = d.bytes[1][i];
+            }
+        }
+        std::uint8_t checksum = 0;
+        bool readable = true;
+        for (std::size_t i = 0; i < d.recovered.size(); ++i) {
+            readable = readable && !(d.bad[0][i] && d.bad[1][i]);
+            checksum = i + 1 < d.recovered.size() ? static_cast<std::uint8_t>(checksum ^ d.recovered[i]) : checksum;
+        }
+        if (!readable || checksum != d.recovered.back()) {
+            d.recovered.clear();
+        }
+    }
+    const bool recovered = !d.recovered.empty();
+    if (recovered) {
+        d.recovered.pop_back(); // the checksum
+        block.size = d.recovered.size();
+    } else {
+        block.size = first.present ? first.bytes : repeat.bytes;
+        // The best that can be had, for those who ask for damaged files: the
+        // first copy with the bytes it could not read taken from the repeat.
+        const unsigned best = first.present ? 0 : 1;
+        d.recovered.assign(d.bytes[best].begin(), d.bytes[best].begin() + static_cast<std::ptrdiff_t>(block.size));
+        for (std::size_t i = 0; best == 0 && repeat.present && i < block.size && i < d.bytes[1].size(); ++i) {
+            d.recovered[i] = d.bad[0][i] && !d.bad[1][i] ? d.bytes[1][i] : d.recovered[i];
+        }
+    }
+    // The ROM reads the first copy, pairing half waves from the tape's start;
+    // a byte it cannot read it takes from the repeat; a byte read wrong with
+    // its parity right it keeps.
+    if (first.present && first.bad_bytes != 0 && repeat.present && recovered) {
+        for (std::size_t i = 0; i < d.bytes[0].size(); ++i) {
+            if (d.bad[0][i]) {
+                block.mended_first = block.mended_bytes == 0 ? i : block.mended_first;
+                ++block.mended_bytes;
+            }
+        }
+    }
+    if (!recovered) {
+        if (!first.present && !repeat.present) {
+            block.why = "neither copy was found";
+        } else if (!first.present || !repeat.present) {
+            block.why = std::string("the ") + (first.present ? "repeat" : "first copy") +
+                        " is missing and the other copy is damaged";
+        } else {
+            block.why = "both copies are damaged in the same bytes";
+        }
+    } else if (!first.present || first.turned || (repeat.present && repeat.turned && first.bad_bytes != 0)) {
+        block.verdict = rom_verdict::recoverable;
+        block.why = !first.present ? "the first copy is missing; velmora reads the repeat"
+                                   : "its half waves pair the other way than the ROM pairs them; velmora reads them turned";
+    } else if (first.spread_percent > rom_tolerated_spread_percent) {
+        block.verdict = rom_verdict::recoverable;
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "the short waves of the first copy spread by %.1f %%, more than the ROM follows (about %.1f %%)",
+                      first.spread_percent, rom_tolerated_spread_percent);
+        block.why = text;
+    } else if (first.bad_bytes == 0 && first.checksum_found != first.checksum_read) {
+        block.verdict = rom_verdict::recoverable;
+        block.why = "the ROM loads a wrong byte of the first copy without an error; the repeat holds it right";
+    } else if (!repeat.present || repeat.cut) {
+        block.verdict = rom_verdict::recoverable;
+        block.why = std::string(repeat.present ? "the tape ends inside the repeat" : "the repeat is missing") +
+                    (first.bad_bytes == 0 ? "; the first copy is whole" : "");
+    } else {
+        block.verdict = rom_verdict::loads;
+    }
+    copies = {};
+    std::vector<rom_file>& files = d.result.files;
+    const bool header_like = recovered && block.size == rom_tape_header_bytes;
+    if (d.awaiting_data && !files.empty()) {
+        rom_file& file = files.back();
+        file.has_data = true;
+        file.data = block;
+        d.awaiting_data = false;
+        const std::size_t expected = static_cast<std::size_t>(file.end >= file.start ? file.end - file.start : 0);
+        if (recovered && block.size != expected) {
+            add_problem(d, rom_problem_kind::length, block.copies[0].present ? block.copies[0].start : block.copies[1].start,
+                        "the data of " + petscii_name(file.name) + " holds " + std::to_string(block.size) +
+                            " bytes, its header says " + std::to_string(expected));
+        }
+    } else {
+        rom_file file{};
+        file.header = block;
+        if (header_like) {
+            file.has_header = true;
+            file.type = d.recovered[0];
+            file.start = static_cast<std::uint16_t>(d.recovered[1] | d.recovered[2] << 8);
+            file.end = static_cast<std::uint16_t>(d.recovered[3] | d.recovered[4] << 8);
+            std::copy_n(d.recovered.begin() + rom_tape_name_offset, rom_tape_name_bytes, file.name.begin());
+            d.awaiting_data = file.type == static_cast<std::uint8_t>(rom_file_type::basic_program) ||
+                              file.type == static_cast<std::uint8_t>(rom_file_type::machine_code);
+        } else {
+            file.name.fill(' ');
+        }
+        files.push_back(file);
+    }
+    rom_file& file = files.back();
+    file.verdict = std::max(file.header.verdict, file.has_data ? file.data.verdict : rom_verdict::loads);
+    if (!file.has_header) {
+        file.verdict = rom_verdict::lost;
+        file.why = recovered ? "a block without a header" : "its header is lost: " + file.header.why;
+    } else if (file.header.verdict != rom_verdict::loads) {
+        file.why = "the header: " + file.header.why;
+    } else if (file.has_data && file.data.verdict != rom_verdict::loads) {
+        file.why = "the data: " + file.data.why;
+    } else {
+        file.why.clear();
+    }
+    if (d.sink && !d.awaiting_data) {
+        d.sink(file, file.has_data ? std::span<const std::uint8_t>(d.recovered) : std::span<const std::uint8_t>());
+    }
+}
+
+} // namespace
+
+void rom_tape_start(rom_tape_decoder& decoder, wave_kind kind, rom_file_sink sink)
+{
+    decoder = rom_tape_decoder{};
+    decoder.kind = kind;
+    decoder.sink = std::move(sink);
+    for (unsigned i = 0; i < 3; ++i) {
+        decoder.centre16[i] = nominal[i] * 16;
+    }
+    build_table(decoder);
+    decoder.asleep = true;
+    for (unsigned role = 0; role < 2; ++role) {
+        decoder.bytes[role].reserve(rom_tape_max_payload + 1);
+        decoder.bad[role].reserve(rom_tape_max_payload + 1);
+    }
+}
+
+void rom_tape_enter_block(rom_tape_decoder& decoder, std::int32_t number, double cycles_per_sample)
+{
+    decoder.block = number;
+    decoder.block_start_cycles = decoder.cycles;
+    decoder.cycles_per_sample = cycles_per_sample;
+}
+
+void rom_tape_feed_run(rom_tape_decoder& decoder, const std::uint8_t* run, std::size_t count, std::uint64_t offset)
+{
+    rom_tape_decoder& d = decoder;
+    std::size_t i = 0;
+    while (i < count) {
+        if (d.asleep) {
+            // Only a leader wakes the decoder: count short pulses in a row.
+            std::uint64_t in_row = d.sleep_pulses;
+            const std::size_t from = i;
+            // Sixteen pulses at a time while no leader can be complete within them.
+            while (count - i >= 16 && in_row + 16 < wake_pulses) {
+                // The short pulses at the end of the sixteen start a new row, or go on with it.
+                const std::uint64_t trailing = trailing_shorts(d, run + i);
+                in_row = trailing == 16 ? in_row + 16 : trailing;
+                i += 16;
+            }
+            for (; i < count && in_row < wake_pulses; ++i) {
+                in_row = (in_row + 1) & (0 - std::uint64_t{d.short_table[run[i]]});
+                if (count - i > 16 && in_row == 0) {
+                    ++i;
+                    break;
+                }
+            }
+            // Summed 256 pulses at a time in 16 bits (256 × 255 fits), which
+            // the compiler vectorises.
+            std::uint64_t cycles = 0;
+            for (std::size_t start = from; start < i; start += 256) {
+                const std::size_t end = std::min(i, start + 256);
+                std::uint16_t part = 0;
+                for (std::size_t k = start; k < end; ++k) {
+                    part = static_cast<std::uint16_t>(part + run[k]);
+                }
+                cycles += part;
+            }
+            cycles *= 8;
+            d.cycles += cycles;
+            d.pulses += i - from;
+            d.sleep_pulses = in_row;
+            if (in_row >= wake_pulses) {
+                wake(d);
+            }
+            continue;
+        }
+        d.offset = offset + i;
+        feed(d, std::uint32_t{run[i]} * 8, d.table[run[i]]);
+        ++i;
+    }
+}
+
+void rom_tape_feed_pulse(rom_tape_decoder& decoder, std::uint32_t cycles, std::uint64_t offset)
+{
+    rom_tape_decoder& d = decoder;
+    const rom_wave wave = classify(d, d.kind == wave_kind::full_waves ? cycles / 2 : cycles);
+    if (d.asleep) {
+        // Pulses of 4-byte entries are never short waves.
+        d.sleep_pulses = 0;
+        d.cycles += cycles;
+        ++d.pulses;
+        return;
+    }
+    d.offset = offset;
+    feed(d, cycles, wave);
+}
+
+void rom_tape_finish(rom_tape_decoder& d)
+{
+    using copy_state = rom_tape_decoder::copy_state;
+    const tape_place end = with_sample(d, place_now(d));
+    std::string cut_where;
+    if (d.state != rom_tape_decoder::byte_state::idle || d.copy != copy_state::none) {
+        cut_where = std::string("inside the ") + role_name(d.copy_role) + " of " + block_context(d);
+        d.byte_lost = d.byte_lost || d.state != rom_tape_decoder::byte_state::idle;
+        d.open_copy.cut = true;
+        close_copy(d, end);
+    } else if (d.copies[0].present) {
+        cut_where = "before the repeat of " + block_context(d);
+    } else if (d.awaiting_data && !d.result.files.empty()) {
+        cut_where = "before the data of " + petscii_name(d.result.files.back().name);
+    }
+    if (d.copies[0].present) {
+        finish_block(d);
+    }
+    if (d.awaiting_data && !d.result.files.empty()) {
+        rom_file& file = d.result.files.back();
+        file.verdict = rom_verdict::lost;
+        file.why = "its data block never comes";
+        d.awaiting_data = false;
+        if (d.sink) {
+            d.sink(file, {});
+        }
+    }
+    if (!cut_where.empty()) {
+        add_problem(d, rom_problem_kind::cut, end, "the tape ends at " + time_text(end.cycles) + " " + cut_where);
+    }
+    d.result.total_cycles = d.cycles;
+    // Leaders found asleep are counted at the learnt short length: never more than the tape.
+    d.result.format_cycles = std::min(d.result.format_cycles, d.cycles);
+    d.result.classes = classes_of(d);
+}
+
+std::string petscii_name(const std::array<std::uint8_t, rom_tape_name_bytes>& name)
+{
+    std::size_t length = name.size();
+    while (length > 0 && name[length - 1] == ' ') {
+        --length;
+    }
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint8_t c = name[i];
+        if (c == 0x5C) {
+            text += "\xC2\xA3"; // pound
+        } else if (c == 0x5E) {
+            text += "\xE2\x86\x91"; // up arrow
+        } else if (c == 0x5F) {
+            text += "\xE2\x86\x90"; // left arrow
+        } else if (c >= 0x20 && c < 0x5C && c != '{' ) {
+            text += static_cast<char>(c);
+        } else if (c >= 0xC1 && c <= 0xDA) {
+            text += static_cast<char>(c - 0x80); // shifted letters shown as capitals
+        } else {
+            char code[8];
+            std::snprintf(code, sizeof code, "{$%02X}", c);
+            text += code;
+        }
+    }
+    return text;
+}
+
+const char* verdict_word(rom_verdict verdict)
+{
+    switch (verdict) {
+    case rom_verdict::loads:
+        return "loads";
+    case rom_verdict::recoverable:
+        return "recoverable";
+    case rom_verdict::lost:
+        return "lost";
+    }
+    return "lost";
+}
+
+const char* file_type_name(std::uint8_t type)
+{
+    switch (static_cast<rom_file_type>(type)) {
+    case rom_file_type::basic_program:
+        return "program";
+    case rom_file_type::data_block:
+        return "data block";
+    case rom_file_type::machine_code:
+        return "machine code";
+    case rom_file_type::data_file:
+        return "data file";
+    case rom_file_type::end_of_tape:
+        return "end of tape";
+    }
+    return "unknown";
+}
+
+} // namespace velmora
