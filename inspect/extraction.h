@@ -4,6 +4,7 @@
 #ifndef VELMORA_INSPECT_EXTRACTION_H
 #define VELMORA_INSPECT_EXTRACTION_H
 
+#include "inspect/program_file.h"
 #include "platform/files.h"
 #include "rom_tape/rom_tape_decoder.h"
 
@@ -24,12 +25,6 @@ struct extraction {
     std::vector<std::string> written;
     std::string failed;           // the path that could not be written, if any
 };
-
-// A name that is safe as a file name on Linux and on Windows: printable ASCII
-// but for path separators and the characters Windows forbids (each becomes
-// '_'), no trailing dots or spaces, no reserved device name (CON, NUL, COM1,
-// ...; prefixed with '_'), never empty ("UNNAMED").
-std::string safe_file_name(const std::string& name);
 
 // Writes `file` if it should be: it loads or is recoverable, or it is lost
 // and damaged files are asked for, through the guarded output (never the
