@@ -8,7 +8,10 @@
 // The messages between the two sides:
 //   page -> worker  {job: 'convert' | 'inspect', file, name, image_name, version}
 //   worker -> page  {kind: 'progress', done, total}
-//                   {kind: 'done', job, status, texts, image, memory_bytes, milliseconds}
+//                   {kind: 'done', job, status, texts, image, programs, memory_bytes, milliseconds}
+//                   programs: [{index, name, blob}], each program found on the tape
+//                   that loads or is recoverable, as velmora-inspect --extract
+//                   writes it; index is its place in the JSON report's files
 //                   {kind: 'failed', message}: the module stopped; no result
 // A run cannot be stopped from inside; Cancel ends the whole worker.
 
@@ -36,6 +39,7 @@ function run_worker() {
   let read_ahead = {start: 0, bytes: new Uint8Array(0)};
   let image = null;
   let texts = {};
+  let programs = [];
 
   function post_progress(done) {
     postMessage({kind: 'progress', done, total: file.size});
@@ -79,6 +83,11 @@ function run_worker() {
     page_text(kind, text) {
       texts[text_kinds[kind]] = text;
     },
+    // Each program as it is found (at most 64 KiB and its load address),
+    // kept outside the module's memory.
+    program_file(index, name, bytes) {
+      programs.push({index, name, blob: new Blob([bytes], {type: 'application/octet-stream'})});
+    },
   });
 
   // Calls `run` with each string of `strings` in the module's memory.
@@ -110,6 +119,7 @@ function run_worker() {
     file = request.file;
     read_ahead = {start: 0, bytes: new Uint8Array(0)};
     texts = {};
+    programs = [];
     image = {head: new Uint8Array(0), body: new Blob([]), parts: [], waiting: 0};
     last_progress = performance.now();
     post_progress(0);
@@ -131,7 +141,9 @@ function run_worker() {
     image = null;
     file = null;
     read_ahead = {start: 0, bytes: new Uint8Array(0)};
-    postMessage({kind: 'done', job: request.job, status, texts, image: image_blob,
+    const found = programs;
+    programs = [];
+    postMessage({kind: 'done', job: request.job, status, texts, image: image_blob, programs: found,
       memory_bytes: module._velmora_web_memory_bytes(), milliseconds});
   }
 }
@@ -146,9 +158,16 @@ const conversion_statuses = {
   5: 'the input ended early, or could not be read to its end',
   6: 'the image could not be written',
 };
+// What each verdict on a file means, shown where the report gives no reason.
+const verdict_meanings = {
+  loads: 'the ROM loads it intact',
+  recoverable: 'the ROM would load it damaged or not at all, but velmora recovers it',
+  lost: 'neither copy on the tape, nor both together, give its bytes',
+};
 const inspection_statuses = {
   0: 'read to the end (problems are reported, not fatal)',
   5: 'the file ended early or could not be read to its end; the report tells what was read',
+  7: 'read to the end, but the ROM would not load a file on it intact (see the files on the tape)',
 };
 
 // Browsers do not let a page opened as a file start its worker or load its
@@ -200,6 +219,7 @@ function run_page() {
     element('text-report').textContent = '';
     element('json-report').textContent = '';
     element('problems').replaceChildren();
+    element('files').replaceChildren();
     element('blocks').tBodies[0].replaceChildren();
     element('histogram').removeAttribute('src');
   }
@@ -328,6 +348,51 @@ function run_page() {
     element('download-row').hidden = false;
   }
 
+  function hex4(value) {
+    return '$' + value.toString(16).toUpperCase().padStart(4, '0');
+  }
+
+  // An element of `tag` holding `parts`: texts, set as text, never as
+  // markup, and elements.
+  function text_element(tag, class_name, ...parts) {
+    const made = document.createElement(tag);
+    if (class_name !== '') {
+      made.className = class_name;
+    }
+    made.append(...parts);
+    return made;
+  }
+
+  // The files on the tape with their verdicts, and a download of each
+  // program the worker found. A list, not a table, so that it reflows at
+  // any zoom.
+  function show_files(files, programs) {
+    const list = element('files');
+    files.forEach((file, index) => {
+      const name = file.name === null ? '(no header)' : `"${file.name}"`;
+      const title = text_element('p', '', text_element('span', 'name', name), ': ',
+        text_element('span', 'type', file.type_name));
+      if (file.data !== null) {
+        title.append(', ', text_element('span', 'addresses', `${hex4(file.start)}-${hex4(file.end)}`), ', ',
+          text_element('span', 'size', file.size.toLocaleString('en')), ' bytes');
+      }
+      const verdict = text_element('p', '', text_element('strong', 'verdict', file.verdict), ': ',
+        text_element('span', 'why', file.why || verdict_meanings[file.verdict] || ''));
+      const item = text_element('li', '', title, verdict);
+      const program = programs.find((found) => found.index === index);
+      if (program !== undefined) {
+        const link = text_element('a', '', `Download ${program.name}`);
+        link.href = object_url(program.blob);
+        link.download = program.name;
+        item.append(text_element('p', '', link));
+      } else if (file.data !== null && file.verdict === 'lost') {
+        item.append(text_element('p', '', 'Not offered: its bytes are lost.'));
+      }
+      list.append(item);
+    });
+    element('no-files').hidden = files.length > 0;
+  }
+
   function show_inspection(message, seconds) {
     const texts = message.texts;
     say(`Inspected: ${inspection_statuses[message.status] || 'unknown'} (${seconds} s).`);
@@ -361,6 +426,7 @@ function run_page() {
       row.append(cell);
       rows.append(row);
     }
+    show_files(report.files, message.programs);
     const svg = new Blob([texts.histogram_svg], {type: 'image/svg+xml'});
     const picture = element('histogram');
     picture.alt = `Histogram of the pulse lengths of ${chosen.name}: ${report.pulses.count.toLocaleString('en')} pulses`;

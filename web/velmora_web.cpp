@@ -1,11 +1,14 @@
 // The browser page's entry points: a conversion and an inspection of the
 // file the page's worker holds, through velmora's own conversion run and
 // inspector. The page gives the bytes (Module.read_input) and takes the
-// image and the texts back (Module.image_bytes, Module.image_head,
-// Module.page_text); nothing here decides a message or a status.
+// image, the texts and the programs found on the tape back
+// (Module.image_bytes, Module.image_head, Module.page_text,
+// Module.program_file); nothing here decides a message or a status.
 #include "front_end/conversion_run.h"
 #include "inspect/inspection.h"
+#include "inspect/program_file.h"
 #include "inspect/report.h"
+#include "inspect/rom_report.h"
 #include "tape_files/tap_file.h"
 
 #include <emscripten/emscripten.h>
@@ -15,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 #include <sys/types.h>
 
@@ -40,6 +44,13 @@ EM_JS(void, page_image_head, (const std::uint8_t* bytes, int size), {
 // A text the command line would print: which one is `kind`.
 EM_JS(void, page_text, (int kind, const char* text, int size), {
     Module.page_text(kind, UTF8ToString(text, size));
+});
+
+// A program found on the tape, as `velmora-inspect --extract` writes it:
+// `index` is its place in the report's files (0 for the first), `name` its
+// file name, `bytes` the file's bytes (at most 2 + 65536).
+EM_JS(void, page_program_file, (int index, const char* name, int name_size, const std::uint8_t* bytes, int size), {
+    Module.program_file(index, UTF8ToString(name, name_size), HEAPU8.slice(bytes, bytes + size));
 });
 
 namespace {
@@ -255,9 +266,12 @@ extern "C" EMSCRIPTEN_KEEPALIVE int velmora_web_convert(const char* capture_name
 
 // Inspects the file the page holds as `velmora-inspect --tap-version
 // <version>` would, a capture measured as that version; the text report,
-// the JSON report and the histogram picture go to the page. Returns
+// the JSON report and the histogram picture go to the page, and each program
+// that loads or is recoverable as `--extract` would write it (a lost one
+// is not offered). Returns
 // velmora-inspect's exit status: 0 read to the end, 5 ended early or could
-// not be read (the reports tell what was read).
+// not be read (the reports tell what was read), 7 read to the end, but the
+// ROM would not load a file on it intact.
 extern "C" EMSCRIPTEN_KEEPALIVE int velmora_web_inspect(const char* name, int version)
 {
     const stream_buffer buffer(new char[velmora::stream_buffer_size]);
@@ -267,15 +281,36 @@ extern "C" EMSCRIPTEN_KEEPALIVE int velmora_web_inspect(const char* name, int ve
     }
     // Large reads straight into the inspection's buffer, as velmora-inspect does.
     std::setvbuf(input, nullptr, _IONBF, 0);
+    // Each file is complete once, in the order of the report's files; each
+    // program is handed to the page as it is found, so none is kept here.
+    int file_index = 0;
+    std::set<std::string> used_names; // their keys, as one folder holds them
+    const velmora::rom_file_sink to_page = [&](const velmora::rom_file& file, std::span<const std::uint8_t> data) {
+        const int index = file_index++;
+        if (!velmora::program_file_wanted(file, data, false)) {
+            return;
+        }
+        unsigned number = 1; // numbered on as --extract does in an empty folder
+        while (!used_names.insert(velmora::file_name_key(velmora::program_file_name(file, number))).second) {
+            ++number;
+        }
+        const std::string file_name = velmora::program_file_name(file, number);
+        const std::vector<std::uint8_t> bytes = velmora::program_file_bytes(file, data);
+        page_program_file(index, file_name.data(), static_cast<int>(file_name.size()), bytes.data(),
+                          static_cast<int>(bytes.size()));
+    };
     const velmora::inspection result = velmora::inspect_stream(
         input, waves_of(version),
-        std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(buffer.get()), velmora::stream_buffer_size));
+        std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(buffer.get()), velmora::stream_buffer_size), to_page);
     std::fclose(input);
     const std::string shown = velmora::printable_name(name);
     send_text(page_text_kind::text_report, velmora::text_report(result, shown));
     send_text(page_text_kind::json_report, velmora::json_report(result, name));
     send_text(page_text_kind::histogram_svg, velmora::histogram_svg(result, shown));
-    return velmora::ended_early(result) ? 5 : 0;
+    if (velmora::ended_early(result)) {
+        return 5;
+    }
+    return velmora::every_file_loads(result) ? 0 : 7;
 }
 
 // The size of the module's memory, in bytes: it only grows, so this is its

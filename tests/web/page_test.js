@@ -111,9 +111,14 @@ function native_conversion(velmora, input, version) {
   return {status: run.status, image, texts: run.stdout.slice(banner_end) + run.stderr};
 }
 
+// velmora-inspect's output on `input` from its folder; its exit status is
+// left in native_inspection.status.
 function native_inspection(inspect, input, version, extra) {
-  return child_process.execFileSync(inspect, ['--tap-version', String(version), ...extra, path.basename(input)],
+  const run = child_process.spawnSync(inspect, ['--tap-version', String(version), ...extra, path.basename(input)],
     {cwd: path.dirname(input), encoding: 'utf8'});
+  assert.equal(run.stderr, '', `velmora-inspect ${extra.join(' ')} ${input}`);
+  native_inspection.status = run.status;
+  return run.stdout;
 }
 
 async function test_page(page, options) {
@@ -122,6 +127,8 @@ async function test_page(page, options) {
   const demo_image = path.join(work, 'demo.tap');
   fs.copyFileSync(path.join(options.examples, 'demo.ctf'), demo);
   fs.copyFileSync(path.join(options.examples, 'demo.tap'), demo_image);
+  const hello = path.join(work, 'hello-rom.ctf');
+  fs.copyFileSync(path.join(options.examples, 'hello-rom.ctf'), hello);
   const cut = path.join(work, 'cut.ctf');
   const capture = fs.readFileSync(demo);
   fs.writeFileSync(cut, capture.subarray(0, Math.floor(capture.length * 2 / 3)));
@@ -159,18 +166,20 @@ async function test_page(page, options) {
   }
 
   // Inspections: the same JSON, text and picture as velmora-inspect.
-  for (const input of [demo, demo_image]) {
+  for (const input of [demo, demo_image, hello]) {
     await run_job(page, input, 'inspect', 2);
     const label = `inspect ${path.basename(input)}`;
     assert.equal(await page.textContent('#json-report'), native_inspection(options.inspect, input, 2, ['--json']),
       label);
     assert.equal(await page.textContent('#text-report'), native_inspection(options.inspect, input, 2, []), label);
+    assert.equal(await page.getAttribute('body', 'data-outcome'), String(native_inspection.status), label);
     const svg_path = path.join(work, 'native.svg');
     native_inspection(options.inspect, input, 2, ['--svg', svg_path]);
     const svg = await downloaded(page, work, `${path.parse(input).name}-histogram.svg`, '#svg-download');
     assert.ok(svg.equals(fs.readFileSync(svg_path)), `${label}: the picture differs from velmora-inspect's`);
     console.log(`ok: ${label}`);
   }
+  await test_programs(page, options, hello);
   // Without libxml2 the picture shows the characters XML reserves as '?'.
   await run_job(page, {name: 'a<b>&"\'.ctf', mimeType: 'application/octet-stream', buffer: capture}, 'inspect', 2);
   const svg = (await downloaded(page, work, null, '#svg-download')).toString('utf8');
@@ -196,14 +205,47 @@ async function test_page(page, options) {
   await from_folder.close();
   console.log('ok: opened from its folder');
 
-  // The picture of the report, at 200 % zoom (half the width in CSS pixels):
-  // no sideways scrolling.
-  await run_job(page, demo, 'inspect', 2);
+  // The report with its files on the tape, at 200 % zoom (half the width in
+  // CSS pixels): no sideways scrolling.
+  await run_job(page, hello, 'inspect', 2);
   await page.setViewportSize({width: 640, height: 900});
   const overflow = await page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
   assert.ok(overflow <= 0, `the page scrolls sideways at 200 % zoom by ${overflow} px`);
   await page.screenshot({path: options.screenshot || path.join(work, 'velmora-page.png'), fullPage: true});
   console.log('ok: 200 % zoom');
+}
+
+// The files on the tape as velmora-inspect's JSON lists them, and each
+// program offered with the name and bytes --extract writes. The page shows
+// the report of `input`.
+async function test_programs(page, options, input) {
+  const files = JSON.parse(native_inspection(options.inspect, input, 2, ['--json'])).files;
+  // The example's first copy holds a wrong byte: the program is recoverable.
+  assert.ok(files.some((file) => file.verdict === 'recoverable'), 'a recoverable file in the example');
+  const parts = ['name', 'type', 'addresses', 'size', 'verdict', 'why'];
+  const shown = await page.$$eval('#files > li', (items, names) => items.map((item) => Object.fromEntries(
+    names.map((part) => [part, item.querySelector(`.${part}`)?.textContent]))), parts);
+  const hex4 = (value) => '$' + value.toString(16).toUpperCase().padStart(4, '0');
+  // Where the report gives no reason, the page says what the verdict means.
+  assert.deepEqual(shown, files.map((file, index) => ({
+    name: file.name === null ? '(no header)' : `"${file.name}"`, type: file.type_name,
+    addresses: file.data === null ? undefined : `${hex4(file.start)}-${hex4(file.end)}`,
+    size: file.data === null ? undefined : file.size.toLocaleString('en'), verdict: file.verdict,
+    why: file.why !== '' ? file.why : shown[index]?.why || 'what the verdict means'})), 'the files on the tape');
+
+  const folder = path.join(options.work, 'extracted');
+  fs.rmSync(folder, {recursive: true, force: true});
+  fs.mkdirSync(folder);
+  native_inspection(options.inspect, input, 2, ['--extract', folder]);
+  const extracted = fs.readdirSync(folder).sort();
+  const links = await page.$$eval('#files a[download]', (as) => as.map((a) => a.download));
+  assert.ok(extracted.length > 0, 'velmora-inspect extracted a program');
+  assert.deepEqual([...links].sort(), extracted, 'the programs offered');
+  for (const name of links) {
+    const bytes = await downloaded(page, options.work, name, `#files a[download="${name}"]`);
+    assert.ok(bytes.equals(fs.readFileSync(path.join(folder, name))), `${name} differs from --extract's`);
+  }
+  console.log(`ok: the files of ${path.basename(input)}: ${extracted.join(', ')}`);
 }
 
 // TAP version and Convert reached with the keyboard alone.
