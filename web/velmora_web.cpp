@@ -21,6 +21,7 @@
 #include <set>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // The page's side. read_input copies up to `size` bytes of the file from
 // byte `position` on into `into` and gives their number, 0 at its end, -1 if
@@ -267,11 +268,10 @@ extern "C" EMSCRIPTEN_KEEPALIVE int velmora_web_convert(const char* capture_name
 // Inspects the file the page holds as `velmora-inspect --tap-version
 // <version>` would, a capture measured as that version; the text report,
 // the JSON report and the histogram picture go to the page, and each program
-// that loads or is recoverable as `--extract` would write it (a lost one
-// is not offered). Returns
-// velmora-inspect's exit status: 0 read to the end, 5 ended early or could
-// not be read (the reports tell what was read), 7 read to the end, but the
-// ROM would not load a file on it intact.
+// that loads or is recoverable as `--extract` would write it (a lost one is
+// not offered). Returns velmora-inspect's exit status: 0 read to the end,
+// 5 ended early or could not be read (the reports tell what was read), 7
+// read to the end, but the ROM would not load a file on it intact.
 extern "C" EMSCRIPTEN_KEEPALIVE int velmora_web_inspect(const char* name, int version)
 {
     const stream_buffer buffer(new char[velmora::stream_buffer_size]);
