@@ -141,6 +141,33 @@ std::vector<peak> shown_peaks(const inspection& result)
     return peaks;
 }
 
+// Under the running time of a capture, where it differs at the millisecond
+// shown from the blocks' times added up, a line that says why: the blocks
+// count every sample, the running time sums the pulses as velmora writes them.
+void append_time_difference(std::string& text, const inspection& result)
+{
+    if (result.kind != file_kind::ctf_capture || result.blocks.empty()) {
+        return;
+    }
+    double blocks = 0;
+    bool periods_change = false;
+    for (const block_summary& block : result.blocks) {
+        blocks += block_seconds(block, result.waves);
+        periods_change = periods_change || block.sample_period != result.blocks.front().sample_period;
+    }
+    char blocks_text[32];
+    char running_text[32];
+    std::snprintf(blocks_text, sizeof blocks_text, "%.3f", blocks);
+    std::snprintf(running_text, sizeof running_text, "%.3f", seconds(static_cast<double>(total_cycles(result.pulses))));
+    if (std::string(blocks_text) == running_text) {
+        return;
+    }
+    append_format(text, "  (the blocks' %s s count every sample; the running time sums the pulses: each rounded to "
+                        "8 cycles,%s%s none for the samples after the last edge)\n",
+                  blocks_text, result.waves == wave_kind::full_waves ? " a full wave twice its low phase," : "",
+                  periods_change ? " one across two blocks timed at the later block's period," : "");
+}
+
 std::vector<std::string> all_problems(const inspection& result)
 {
     std::vector<std::string> problems = find_problems(result);
@@ -203,6 +230,7 @@ std::string text_report(const inspection& result, const std::string& name)
     }
     append_format(text, "Running time: %.3f s (C16 PAL clock, %u cycles a second)\n",
            seconds(static_cast<double>(total_cycles(pulses))), c16_pal_clock);
+    append_time_difference(text, result);
     const std::vector<rom_peak> wave_peaks = rom_peaks(result);
     const std::vector<peak> peaks = shown_peaks(result);
     append_histogram(text, pulses, peaks);

@@ -43,13 +43,18 @@ std::string find_tool(const std::string& tool)
 // and 4 samples: 13, 10 and 10 units. Block 2, period 100: its first sample
 // ends the phase of 4 samples open since block 1 (52 units), then 100
 // samples later an edge ends a phase of 100 samples (1300 units, a 4-byte
-// entry). Running time 1385 units = 11080 cycles = 0.012495 s.
+// entry). Running time 1385 units = 11080 cycles = 0.012495 s. The blocks'
+// samples take 16 × 20.8 + 104 × 104 = 11148.8 cycles = 0.012573 s: the 4
+// samples after the last edge make no pulse (-416), the pulse across the
+// blocks is timed at period 100 (+332.8), the two pulses of 4 samples are
+// rounded from 10.4 units (-6.4) and the first counts its edge sample (+20.8).
 const bytes clean_capture = capture::ctf_image(
     {capture::block{20, {0x0F, 0x0F}},
      capture::block{100, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0F}}});
 
 // The same, cut after 5 of the 13 sample bytes of block 2 (which start at
-// byte 18): the pulses 13, 10, 10 and 52 remain, 85 units = 0.000767 s.
+// byte 18): the pulses 13, 10, 10 and 52 remain, 85 units = 0.000767 s;
+// the blocks' samples take 16 × 20.8 + 40 × 104 = 4492.8 cycles = 0.005067 s.
 const bytes truncated_capture(clean_capture.begin(), clean_capture.begin() + 18 + 5);
 
 // Entries 13, 10, 10, a 4-byte entry of 0x2820 = 10272 cycles (1284 units)
@@ -83,6 +88,8 @@ const std::string clean_report_tail =
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.012 s (C16 PAL clock, 886724 cycles a second)\n"
+    "  (the blocks' 0.013 s count every sample; the running time sums the pulses: each rounded to 8 cycles, one "
+    "across two blocks timed at the later block's period, none for the samples after the last edge)\n"
     "Histogram of pulse lengths in TAP units of 8 cycles, 2 a row (* marks a peak):\n"
     "  9- 10 *|" + bar_2 + " 2\n" +
     zero_rows(11, 11, 2) +
@@ -107,6 +114,8 @@ const std::string truncated_report_tail =
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.001 s (C16 PAL clock, 886724 cycles a second)\n"
+    "  (the blocks' 0.005 s count every sample; the running time sums the pulses: each rounded to 8 cycles, one "
+    "across two blocks timed at the later block's period, none for the samples after the last edge)\n"
     "Histogram of pulse lengths in TAP units of 8 cycles, 2 a row (* marks a peak):\n"
     "  9- 10 *|" + bar_2 + " 2\n" +
     zero_rows(11, 11, 2) +
