@@ -225,6 +225,7 @@ void inspect_image(byte_reader& reader, inspection& result, rom_tape_decoder& de
     // A version 2 image holds half waves; versions 0 and 1 full waves.
     result.rom_kind = result.header.version == 2 ? wave_kind::half_waves : wave_kind::full_waves;
     rom_tape_start(decoder, result.rom_kind, sink);
+    rom_tape_note_pauses(decoder, pause_min_cycles);
     rom_feed rom{decoder, tap_header_size};
     tap_entry_stream entries{result.header.version, {}, 0};
     entry_counter counter{};
@@ -283,6 +284,7 @@ inspection inspect_stream(std::FILE* input, wave_kind waves, std::span<std::uint
         result.kind = file_kind::ctf_capture;
         result.rom_kind = waves;
         rom_tape_start(decoder, waves, sink);
+        rom_tape_note_pauses(decoder, pause_min_cycles);
         rom_feed rom{decoder, 0};
         inspect_capture(reader, result, rom);
     }

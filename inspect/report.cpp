@@ -222,6 +222,7 @@ std::string text_report(const inspection& result, const std::string& name)
     append_format(text, "Pulses in 4-byte entries: %" PRIu64 "\n", pulses.long_entries);
     append_format(text, "Pauses (0.25 s or more): %" PRIu64 ", %.3f s in all\n", pulses.pauses,
            seconds(static_cast<double>(pulses.pause_cycles)));
+    append_pause_lines(text, result);
     append_format(text, "Zero-length pulses: %" PRIu64 ", clamped pulses: %" PRIu64 "\n", zero_length_pulses(result),
            pulses.clamped);
     if (result.kind == file_kind::ctf_capture && result.waves == wave_kind::full_waves) {
@@ -323,6 +324,8 @@ std::string json_report(const inspection& result, const std::string& name)
                             {"long", pulses.long_entries},
                             {"pauses", pulses.pauses},
                             {"pause_time_s", seconds(static_cast<double>(pulses.pause_cycles))},
+                            {"pause_places", pauses_json(result)},
+                            {"pauses_not_listed", result.rom.pauses_dropped},
                             {"zero_length", zero_length_pulses(result)},
                             {"clamped", pulses.clamped}};
     report["running_time_s"] = seconds(static_cast<double>(total_cycles(pulses)));

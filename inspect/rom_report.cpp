@@ -55,18 +55,6 @@ std::string copy_line(const inspection& result, const rom_copy& copy, const char
     return line;
 }
 
-nlohmann::ordered_json place_json(const inspection& result, const tape_place& place)
-{
-    nlohmann::ordered_json json{{"time_s", seconds(static_cast<double>(place.cycles))}};
-    if (result.kind == file_kind::tap_image) {
-        json["offset"] = place.offset;
-    } else {
-        json["block"] = place.block;
-        json["sample"] = place.sample;
-    }
-    return json;
-}
-
 nlohmann::ordered_json copy_json(const inspection& result, const rom_copy& copy)
 {
     if (!copy.present) {
@@ -138,6 +126,39 @@ std::string file_title(const rom_file& file)
 }
 
 } // namespace
+
+nlohmann::ordered_json place_json(const inspection& result, const tape_place& place)
+{
+    nlohmann::ordered_json json{{"time_s", seconds(static_cast<double>(place.cycles))}};
+    if (result.kind == file_kind::tap_image) {
+        json["offset"] = place.offset;
+    } else {
+        json["block"] = place.block;
+        json["sample"] = place.sample;
+    }
+    return json;
+}
+
+void append_pause_lines(std::string& text, const inspection& result)
+{
+    for (const tape_pause& pause : result.rom.pauses) {
+        append_format(text, "  at %s: %.3f s\n", place_text(result, pause.place).c_str(),
+                      seconds(static_cast<double>(pause.cycles)));
+    }
+    if (result.rom.pauses_dropped != 0) {
+        append_format(text, "  and %" PRIu64 " more\n", result.rom.pauses_dropped);
+    }
+}
+
+nlohmann::ordered_json pauses_json(const inspection& result)
+{
+    nlohmann::ordered_json pauses = nlohmann::ordered_json::array();
+    for (const tape_pause& pause : result.rom.pauses) {
+        pauses.push_back(nlohmann::ordered_json{{"place", place_json(result, pause.place)},
+                                                {"length_s", seconds(static_cast<double>(pause.cycles))}});
+    }
+    return pauses;
+}
 
 std::vector<rom_peak> rom_peaks(const inspection& result)
 {

@@ -232,6 +232,40 @@ INSTANTIATE_TEST_SUITE_P(
         return name.substr(0, name.find('.'));
     });
 
+// Entries 10 (80 cycles) at byte 20; 0x06C3E2 = 443362 cycles (0.5 s) at 21,
+// a pause at 80 cycles; 221680 cycles at 25, one short of a quarter second
+// (221681 cycles); 221681 at 29, a pause at 80 + 443362 + 221680 = 665122
+// cycles = 0.750 s. Then 200 pauses more: only 200 are listed.
+TEST_F(inspect_binary, every_pause_is_listed_with_its_place_up_to_a_cap)
+{
+    bytes image = {'C', '1', '6', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 2, 2, 0, 0, 13, 0, 0, 0,
+                   0x0A, 0x00, 0xE2, 0xC3, 0x06, 0x00, 0xF0, 0x61, 0x03, 0x00, 0xF1, 0x61, 0x03};
+    const std::string input = write("pauses.tap", image);
+    const std::string text = inspect({input}).out;
+    EXPECT_NE(text.find("Pauses (0.25 s or more): 2, 0.750 s in all\n"
+                        "  at 0.000 s (byte 21): 0.500 s\n"
+                        "  at 0.750 s (byte 29): 0.250 s\n"
+                        "Zero-length"),
+              std::string::npos)
+        << text;
+    const nlohmann::json places = nlohmann::json::parse(inspect({"--json", input}).out)["pulses"]["pause_places"];
+    ASSERT_EQ(places.size(), 2U);
+    EXPECT_EQ(places[1]["place"]["offset"], 29);
+    EXPECT_NEAR(places[1]["place"]["time_s"].get<double>(), 665122.0 / 886724, 1e-9);
+    EXPECT_NEAR(places[1]["length_s"].get<double>(), 221681.0 / 886724, 1e-9);
+
+    for (int i = 0; i < 200; ++i) {
+        image.insert(image.end(), {0x00, 0xF1, 0x61, 0x03});
+    }
+    image[16] = 13 + 200 * 4 - 256 * 3; // 813 bytes: 0x032D
+    image[17] = 3;
+    const std::string many = write("many.tap", image);
+    EXPECT_NE(inspect({many}).out.find("  and 2 more\n"), std::string::npos);
+    const nlohmann::json report = nlohmann::json::parse(inspect({"--json", many}).out);
+    EXPECT_EQ(report["pulses"]["pause_places"].size(), 200U);
+    EXPECT_EQ(report["pulses"]["pauses_not_listed"], 2);
+}
+
 TEST_F(inspect_binary, the_json_of_a_capture_holds_its_blocks_and_the_image_its_header)
 {
     const nlohmann::json capture_report = nlohmann::json::parse(inspect({"--json", write("c.ctf", clean_capture)}).out);
