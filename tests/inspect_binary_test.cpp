@@ -266,6 +266,41 @@ TEST_F(inspect_binary, every_pause_is_listed_with_its_place_up_to_a_cap)
     EXPECT_EQ(report["pulses"]["pauses_not_listed"], 2);
 }
 
+// A version 1 image of entries 0x30 (384 cycles) at byte 20, 246311 cycles
+// (0x03C227) at 21 and 246312 (0x03C228) at 25. At the C64's 985248 cycles a
+// second a pause lasts 246312 cycles: one, at 384 + 246311 = 246695 cycles =
+// 0.250387 s, of 0.250000 s; 384 cycles are 389.75 us; the tape runs 493007
+// cycles = 0.500387 s. Signed C16 it runs 493007 / 886724 = 0.555987 s, and
+// both long entries are pauses (from 221681 cycles): 492623 cycles = 0.555554 s.
+TEST_F(inspect_binary, a_c64_image_is_timed_at_the_c64_clock)
+{
+    bytes image = {'C', '6', '4', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 1, 0, 0, 0, 9, 0, 0, 0,
+                   0x30, 0x00, 0x27, 0xC2, 0x03, 0x00, 0x28, 0xC2, 0x03};
+    const std::string c64 = write("c64.tap", image);
+    const std::string text = inspect({c64}).out;
+    EXPECT_EQ(text.rfind(c64 + ": TAP image of the C64, timed at its PAL clock of 985248 cycles a second\n", 0), 0U)
+        << text;
+    EXPECT_NE(text.find("shortest 48 units (389.7 us)"), std::string::npos) << text;
+    EXPECT_NE(text.find("Pauses (0.25 s or more): 1, 0.250 s in all\n"
+                        "  at 0.250 s (byte 25): 0.250 s\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Running time: 0.500 s (C64 PAL clock, 985248 cycles a second)\n"), std::string::npos)
+        << text;
+    EXPECT_NEAR(nlohmann::json::parse(inspect({"--json", c64}).out)["running_time_s"].get<double>(),
+                493007.0 / 985248, 1e-9);
+
+    image[1] = '1';
+    image[2] = '6';
+    image[13] = 2;
+    const std::string c16 = write("c16.tap", image);
+    const std::string c16_text = inspect({c16}).out;
+    EXPECT_EQ(c16_text.rfind(c16 + ": TAP image\n", 0), 0U) << c16_text;
+    EXPECT_NE(c16_text.find("Pauses (0.25 s or more): 2, 0.556 s in all\n"), std::string::npos) << c16_text;
+    EXPECT_NE(c16_text.find("Running time: 0.556 s (C16 PAL clock, 886724 cycles a second)\n"), std::string::npos)
+        << c16_text;
+}
+
 TEST_F(inspect_binary, the_json_of_a_capture_holds_its_blocks_and_the_image_its_header)
 {
     const nlohmann::json capture_report = nlohmann::json::parse(inspect({"--json", write("c.ctf", clean_capture)}).out);
