@@ -159,7 +159,8 @@ void append_time_difference(std::string& text, const inspection& result)
     char blocks_text[32];
     char running_text[32];
     std::snprintf(blocks_text, sizeof blocks_text, "%.3f", blocks);
-    std::snprintf(running_text, sizeof running_text, "%.3f", seconds(result, static_cast<double>(total_cycles(result.pulses))));
+    std::snprintf(running_text, sizeof running_text, "%.3f",
+                  seconds(result, static_cast<double>(total_cycles(result.pulses))));
     if (std::string(blocks_text) == running_text) {
         return;
     }
