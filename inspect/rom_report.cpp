@@ -305,7 +305,9 @@ bool every_file_loads(const inspection& result)
 
 std::string summary_line(const inspection& result, const std::string& name)
 {
-    std::string line = name + (result.kind == file_kind::tap_image ? ": TAP image" : ": CTF capture");
+    std::string line = name + (is_c64_image(result)                     ? ": TAP image of the C64"
+                               : result.kind == file_kind::tap_image ? ": TAP image"
+                                                                     : ": CTF capture");
     append_format(line, ", %.3f s", seconds(result, static_cast<double>(total_cycles(result.pulses))));
     if (ended_early(result)) {
         line += ", ends early";

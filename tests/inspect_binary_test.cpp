@@ -289,6 +289,7 @@ TEST_F(inspect_binary, a_c64_image_is_timed_at_the_c64_clock)
         << text;
     EXPECT_NEAR(nlohmann::json::parse(inspect({"--json", c64}).out)["running_time_s"].get<double>(),
                 493007.0 / 985248, 1e-9);
+    EXPECT_EQ(inspect({"--summary", c64}).out, c64 + ": TAP image of the C64, 0.500 s, no file of the ROM format\n");
 
     image[1] = '1';
     image[2] = '6';
