@@ -150,7 +150,7 @@ std::string histogram_svg(const inspection& result, const std::string& name)
     append_format(svg, "<text x=\"%d\" y=\"47\" text-anchor=\"middle\" font-size=\"13\" %s>%s: %s pulses, %s in 4-byte entries, "
                 "%.2f s, %zu peak%s</text>\n",
            svg_width / 2, font, xml_text(kind).c_str(), grouped(pulse_count(pulses)).c_str(),
-           grouped(pulses.long_entries).c_str(), seconds(static_cast<double>(total_cycles(pulses))), peaks.size(),
+           grouped(pulses.long_entries).c_str(), seconds(result, static_cast<double>(total_cycles(pulses))), peaks.size(),
            peaks.size() == 1 ? "" : "s");
 
     // The loader's bands: where the decoder takes a pulse as a short, medium
@@ -222,7 +222,7 @@ std::string histogram_svg(const inspection& result, const std::string& name)
         append_format(svg, "<line x1=\"%.2f\" y1=\"%.1f\" x2=\"%.2f\" y2=\"%.1f\"/>\n", x_of(tick), plot_bottom, x_of(tick),
                plot_bottom + 5);
     }
-    const double us_per_unit = microseconds(cycles_per_tap_unit);
+    const double us_per_unit = microseconds(result, cycles_per_tap_unit);
     const double us_step = tick_step(x_end * us_per_unit, 10);
     for (double tick = 0; tick <= x_end * us_per_unit + 1e-9; tick += us_step) {
         append_format(svg, "<line x1=\"%.2f\" y1=\"%.1f\" x2=\"%.2f\" y2=\"%.1f\"/>\n", x_of(tick / us_per_unit), plot_top,

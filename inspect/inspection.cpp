@@ -59,7 +59,7 @@ void count_run(entry_counter& counter, const std::uint8_t* run, std::size_t size
 }
 
 // Adds one 4-byte entry of `cycles` to the summary.
-void count_long_entry(pulse_summary& pulses, std::uint32_t cycles)
+void count_long_entry(pulse_summary& pulses, std::uint32_t cycles, std::uint64_t pause_from)
 {
     ++pulses.long_entries;
     const std::uint32_t value = cycles / cycles_per_tap_unit;
@@ -74,7 +74,7 @@ void count_long_entry(pulse_summary& pulses, std::uint32_t cycles)
         }
     }
     pulses.longest_cycles = std::max<std::uint64_t>(pulses.longest_cycles, cycles);
-    if (cycles >= pause_min_cycles) {
+    if (cycles >= pause_from) {
         ++pulses.pauses;
         pulses.pause_cycles += cycles;
     }
@@ -84,10 +84,11 @@ void count_long_entry(pulse_summary& pulses, std::uint32_t cycles)
 }
 
 // Where the entries stand for the ROM format's decoder: `offset` is the
-// image offset of the next entry.
+// image offset of the next entry; pulses of at least `pause_from` cycles are pauses.
 struct rom_feed {
     rom_tape_decoder& decoder;
     std::uint64_t offset;
+    std::uint64_t pause_from;
 };
 
 // Number of entries read from `bytes`, all counted and fed to the decoder.
@@ -104,7 +105,7 @@ std::uint64_t count_entries(tap_entry_stream& stream, const std::uint8_t* bytes,
             rom.offset += count;
         },
         [&pulses, &entries, &rom](std::uint32_t cycles) {
-            count_long_entry(pulses, cycles);
+            count_long_entry(pulses, cycles, rom.pause_from);
             ++entries;
             rom_tape_feed_pulse(rom.decoder, cycles, rom.offset);
             rom.offset += tap_max_entry_size;
@@ -225,7 +226,13 @@ void inspect_image(byte_reader& reader, inspection& result, rom_tape_decoder& de
     // A version 2 image holds half waves; versions 0 and 1 full waves.
     result.rom_kind = result.header.version == 2 ? wave_kind::half_waves : wave_kind::full_waves;
     rom_tape_start(decoder, result.rom_kind, sink);
-    rom_feed rom{decoder, tap_header_size};
+    if (is_c64_image(result)) {
+        // Another machine's pulses, at another clock: never taken for the C16 format's.
+        result.clock = c64_pal_clock;
+        rom_tape_stop_decoding(decoder);
+    }
+    rom_tape_note_pauses(decoder, pause_min_cycles(result.clock));
+    rom_feed rom{decoder, tap_header_size, pause_min_cycles(result.clock)};
     tap_entry_stream entries{result.header.version, {}, 0};
     entry_counter counter{};
     read_result read = read_result::ok;
@@ -273,6 +280,7 @@ inspection inspect_stream(std::FILE* input, wave_kind waves, std::span<std::uint
 {
     inspection result{};
     result.waves = waves;
+    result.clock = c16_pal_clock;
     rom_tape_decoder decoder;
     byte_reader reader{input, buffer};
     const std::span<const std::uint8_t> start = peek_bytes(reader, tap_recognition_size);
@@ -283,7 +291,8 @@ inspection inspect_stream(std::FILE* input, wave_kind waves, std::span<std::uint
         result.kind = file_kind::ctf_capture;
         result.rom_kind = waves;
         rom_tape_start(decoder, waves, sink);
-        rom_feed rom{decoder, 0};
+        rom_tape_note_pauses(decoder, pause_min_cycles(result.clock));
+        rom_feed rom{decoder, 0, pause_min_cycles(result.clock)};
         inspect_capture(reader, result, rom);
     }
     rom_tape_finish(decoder);
@@ -459,11 +468,9 @@ std::vector<std::string> find_problems(const inspection& result)
             problems.push_back("the data size field says " + std::to_string(result.header.data_size) +
                                " bytes, but " + std::to_string(result.data_bytes) + " bytes follow the header");
         }
-        const bool c64 = std::memcmp(result.header.signature, "C64", 3) == 0;
-        if (result.cut != cut_place::tap_header && c64) {
-            problems.push_back("a C64 image (signature C64-TAPE-RAW): its times are given at the C16 clock of " +
-                               std::to_string(c16_pal_clock) + " Hz, not the C64's " + std::to_string(c64_pal_clock) +
-                               " Hz, and run 11 % long; its tape is not a C16 tape");
+        if (is_c64_image(result)) {
+            problems.push_back("a C64 image (signature C64-TAPE-RAW): its tape is not a C16 tape, and is not "
+                               "decoded as the C16 ROM format");
         } else if (result.cut != cut_place::tap_header && result.header.platform != tap_platform_c16) {
             problems.push_back("the platform byte says " + std::to_string(result.header.platform) +
                                ", not 2 (C16 family): emulators of the C16 refuse the image");
@@ -507,14 +514,20 @@ std::vector<std::string> find_problems(const inspection& result)
     return problems;
 }
 
-double seconds(double cycles)
+bool is_c64_image(const inspection& result)
 {
-    return cycles / c16_pal_clock;
+    return result.kind == file_kind::tap_image && result.cut != cut_place::tap_header &&
+           std::memcmp(result.header.signature, "C64", 3) == 0;
 }
 
-double microseconds(double cycles)
+double seconds(const inspection& result, double cycles)
 {
-    return cycles * 1e6 / c16_pal_clock;
+    return cycles / result.clock;
+}
+
+double microseconds(const inspection& result, double cycles)
+{
+    return cycles * 1e6 / result.clock;
 }
 
 } // namespace velmora

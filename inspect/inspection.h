@@ -23,8 +23,11 @@ inline constexpr std::uint32_t c16_pal_clock = 886724;
 inline constexpr std::uint32_t cycles_per_tap_unit = 8;
 // The C64 PAL clock, for images of that machine.
 inline constexpr std::uint32_t c64_pal_clock = 985248;
-// A pulse of at least a quarter of a second is a pause.
-inline constexpr std::uint64_t pause_min_cycles = (c16_pal_clock + 3) / 4;
+// A pulse of at least a quarter of a second at `clock` is a pause.
+constexpr std::uint64_t pause_min_cycles(std::uint32_t clock)
+{
+    return (std::uint64_t{clock} + 3) / 4;
+}
 // Histogram buckets: one per value from 1 to 255 TAP units.
 inline constexpr unsigned histogram_values = 255;
 inline constexpr unsigned max_peaks = 8;
@@ -39,7 +42,7 @@ struct pulse_summary {
     std::uint64_t long_entries;    // 4-byte entries
     std::uint64_t longest_cycles;  // the longest pulse of a 4-byte entry
     std::uint64_t shortest_longer_cycles; // the shortest pulse above 255 units, 0 if none
-    std::uint64_t pauses;          // pulses of at least pause_min_cycles
+    std::uint64_t pauses;          // pulses of at least pause_min_cycles of the file's clock
     std::uint64_t pause_cycles;
     std::uint64_t clamped;         // pulses at the longest value an entry holds (8 × tap_max_pulse cycles)
 };
@@ -73,6 +76,9 @@ struct inspection {
     std::int32_t cut_block;
     std::uint64_t bytes_read; // whole file, as far as it was read
     bool read_error;          // the stream reported an error before its end
+    // Cycles a second its times are counted at: the C64 PAL clock for an
+    // image whose signature says C64, else the C16 PAL clock.
+    std::uint32_t clock;
     // A capture.
     wave_kind waves;                   // what the pulses measure
     std::int32_t block_count_field;
@@ -132,9 +138,13 @@ bool ended_early(const inspection& result);
 // One line per problem found, without a line end.
 std::vector<std::string> find_problems(const inspection& result);
 
-// Microseconds of `cycles` at the C16 PAL clock.
-double microseconds(double cycles);
-double seconds(double cycles);
+// True for an image whose signature says C64 (C64-TAPE-RAW): its pulses
+// are timed at that machine's clock, and not decoded as the C16 ROM format.
+bool is_c64_image(const inspection& result);
+
+// Microseconds and seconds of `cycles` at the file's clock.
+double microseconds(const inspection& result, double cycles);
+double seconds(const inspection& result, double cycles);
 
 } // namespace velmora
 

@@ -42,9 +42,10 @@ const char* video_name(unsigned video)
     return video < std::size(names) ? names[video] : "unknown";
 }
 
-double block_seconds(const block_summary& block, wave_kind waves)
+double block_seconds(const inspection& result, const block_summary& block)
 {
-    return seconds(static_cast<double>(block.sample_bytes) * 8 * sample_cycles(block.sample_period, waves));
+    return seconds(result,
+                   static_cast<double>(block.sample_bytes) * 8 * sample_cycles(block.sample_period, result.waves));
 }
 
 std::string signature_text(const tap_image_header& header)
@@ -141,6 +142,34 @@ std::vector<peak> shown_peaks(const inspection& result)
     return peaks;
 }
 
+// Under the running time of a capture, where it differs at the millisecond
+// shown from the blocks' times added up, a line that says why: the blocks
+// count every sample, the running time sums the pulses as velmora writes them.
+void append_time_difference(std::string& text, const inspection& result)
+{
+    if (result.kind != file_kind::ctf_capture || result.blocks.empty()) {
+        return;
+    }
+    double blocks = 0;
+    bool periods_change = false;
+    for (const block_summary& block : result.blocks) {
+        blocks += block_seconds(result, block);
+        periods_change = periods_change || block.sample_period != result.blocks.front().sample_period;
+    }
+    char blocks_text[32];
+    char running_text[32];
+    std::snprintf(blocks_text, sizeof blocks_text, "%.3f", blocks);
+    std::snprintf(running_text, sizeof running_text, "%.3f",
+                  seconds(result, static_cast<double>(total_cycles(result.pulses))));
+    if (std::string(blocks_text) == running_text) {
+        return;
+    }
+    append_format(text, "  (the blocks' %s s count every sample; the running time sums the pulses: each rounded to "
+                        "8 cycles,%s%s none for the samples after the last edge)\n",
+                  blocks_text, result.waves == wave_kind::full_waves ? " a full wave twice its low phase," : "",
+                  periods_change ? " one across two blocks timed at the later block's period," : "");
+}
+
 std::vector<std::string> all_problems(const inspection& result)
 {
     std::vector<std::string> problems = find_problems(result);
@@ -156,7 +185,12 @@ std::string text_report(const inspection& result, const std::string& name)
     std::string text;
     const pulse_summary& pulses = result.pulses;
     if (result.kind == file_kind::tap_image) {
-        append_format(text, "%s: TAP image\n", name.c_str());
+        if (is_c64_image(result)) {
+            append_format(text, "%s: TAP image of the C64, timed at its PAL clock of %" PRIu32 " cycles a second\n",
+                          name.c_str(), result.clock);
+        } else {
+            append_format(text, "%s: TAP image\n", name.c_str());
+        }
         if (result.cut != cut_place::tap_header) {
             const tap_image_header& header = result.header;
             append_format(text, "Signature: %s, version %u (%s)\n", signature_text(header).c_str(), header.version,
@@ -179,7 +213,7 @@ std::string text_report(const inspection& result, const std::string& name)
         for (const block_summary& block : result.blocks) {
             append_format(text, "%7" PRId32 " %7u %13" PRIu64 " %11" PRIu64 " %11" PRIu64 " %10.3f\n", block.number,
                    block.sample_period, block.sample_bytes, block.sample_bytes * 8, block.edges,
-                   block_seconds(block, result.waves));
+                   block_seconds(result, block));
         }
     }
     const std::uint64_t count = pulse_count(pulses);
@@ -188,21 +222,24 @@ std::string text_report(const inspection& result, const std::string& name)
     append_format(text, "Pulses: %" PRIu64, count);
     if (count != pulses.by_value[0]) {
         append_format(text, ", shortest %u units (%.1f us), longest %" PRIu64 " units (%.1f us)", shortest,
-               microseconds(shortest * double{cycles_per_tap_unit}), longest / cycles_per_tap_unit,
-               microseconds(static_cast<double>(longest)));
+               microseconds(result, shortest * double{cycles_per_tap_unit}), longest / cycles_per_tap_unit,
+               microseconds(result, static_cast<double>(longest)));
     }
     text += "\n";
     append_format(text, "Pulses in 4-byte entries: %" PRIu64 "\n", pulses.long_entries);
     append_format(text, "Pauses (0.25 s or more): %" PRIu64 ", %.3f s in all\n", pulses.pauses,
-           seconds(static_cast<double>(pulses.pause_cycles)));
+           seconds(result, static_cast<double>(pulses.pause_cycles)));
+    append_pause_lines(text, result);
     append_format(text, "Zero-length pulses: %" PRIu64 ", clamped pulses: %" PRIu64 "\n", zero_length_pulses(result),
            pulses.clamped);
     if (result.kind == file_kind::ctf_capture && result.waves == wave_kind::full_waves) {
         append_format(text, "Asymmetric waves: %" PRIu64 " (velmora %s recommend TAP version 2)\n", result.asymmetric_waves,
                advisory_due(result) ? "would" : "would not");
     }
-    append_format(text, "Running time: %.3f s (C16 PAL clock, %u cycles a second)\n",
-           seconds(static_cast<double>(total_cycles(pulses))), c16_pal_clock);
+    append_format(text, "Running time: %.3f s (%s PAL clock, %" PRIu32 " cycles a second)\n",
+                  seconds(result, static_cast<double>(total_cycles(pulses))), is_c64_image(result) ? "C64" : "C16",
+                  result.clock);
+    append_time_difference(text, result);
     const std::vector<rom_peak> wave_peaks = rom_peaks(result);
     const std::vector<peak> peaks = shown_peaks(result);
     append_histogram(text, pulses, peaks);
@@ -216,7 +253,7 @@ std::string text_report(const inspection& result, const std::string& name)
         text += "Peaks:\n  value       count   length (us)\n";
         for (const peak& p : peaks) {
             append_format(text, "%7u %11" PRIu64 " %13.1f\n", p.value, p.count,
-                   microseconds(p.value * double{cycles_per_tap_unit}));
+                   microseconds(result, p.value * double{cycles_per_tap_unit}));
         }
     }
     append_rom_text(text, result);
@@ -276,7 +313,7 @@ std::string json_report(const inspection& result, const std::string& name)
                                   {"samples", block.sample_bytes * 8},
                                   {"edges", block.edges},
                                   {"pulses", block.pulses},
-                                  {"running_time_s", block_seconds(block, result.waves)}});
+                                  {"running_time_s", block_seconds(result, block)}});
         }
         json ctf{{"tap_version", tap_version(result.waves)},
                  {"block_count_field", result.cut == cut_place::ctf_header ? json(nullptr)
@@ -294,10 +331,13 @@ std::string json_report(const inspection& result, const std::string& name)
                             {"longest", longest_cycles(pulses) / cycles_per_tap_unit},
                             {"long", pulses.long_entries},
                             {"pauses", pulses.pauses},
-                            {"pause_time_s", seconds(static_cast<double>(pulses.pause_cycles))},
+                            {"pause_time_s", seconds(result, static_cast<double>(pulses.pause_cycles))},
+                            {"pause_places", pauses_json(result)},
+                            {"pauses_not_listed", result.rom.pauses_dropped},
                             {"zero_length", zero_length_pulses(result)},
                             {"clamped", pulses.clamped}};
-    report["running_time_s"] = seconds(static_cast<double>(total_cycles(pulses)));
+    report["running_time_s"] = seconds(result, static_cast<double>(total_cycles(pulses)));
+    report["clock_hz"] = result.clock;
     report["histogram"] = json{{"counts", std::vector<std::uint64_t>(pulses.by_value + 1,
                                                                      pulses.by_value + histogram_values + 1)},
                                {"longer", pulses.longer}};
@@ -305,7 +345,7 @@ std::string json_report(const inspection& result, const std::string& name)
     for (const peak& p : find_peaks(pulses)) {
         peaks.push_back(json{{"value", p.value},
                              {"count", p.count},
-                             {"microseconds", microseconds(p.value * double{cycles_per_tap_unit})}});
+                             {"microseconds", microseconds(result, p.value * double{cycles_per_tap_unit})}});
     }
     report["peaks"] = peaks;
     report["problems"] = all_problems(result);

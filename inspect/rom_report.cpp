@@ -55,18 +55,6 @@ std::string copy_line(const inspection& result, const rom_copy& copy, const char
     return line;
 }
 
-nlohmann::ordered_json place_json(const inspection& result, const tape_place& place)
-{
-    nlohmann::ordered_json json{{"time_s", seconds(static_cast<double>(place.cycles))}};
-    if (result.kind == file_kind::tap_image) {
-        json["offset"] = place.offset;
-    } else {
-        json["block"] = place.block;
-        json["sample"] = place.sample;
-    }
-    return json;
-}
-
 nlohmann::ordered_json copy_json(const inspection& result, const rom_copy& copy)
 {
     if (!copy.present) {
@@ -139,6 +127,39 @@ std::string file_title(const rom_file& file)
 
 } // namespace
 
+nlohmann::ordered_json place_json(const inspection& result, const tape_place& place)
+{
+    nlohmann::ordered_json json{{"time_s", seconds(result, static_cast<double>(place.cycles))}};
+    if (result.kind == file_kind::tap_image) {
+        json["offset"] = place.offset;
+    } else {
+        json["block"] = place.block;
+        json["sample"] = place.sample;
+    }
+    return json;
+}
+
+void append_pause_lines(std::string& text, const inspection& result)
+{
+    for (const tape_pause& pause : result.rom.pauses) {
+        append_format(text, "  at %s: %.3f s\n", place_text(result, pause.place).c_str(),
+                      seconds(result, static_cast<double>(pause.cycles)));
+    }
+    if (result.rom.pauses_dropped != 0) {
+        append_format(text, "  and %" PRIu64 " more\n", result.rom.pauses_dropped);
+    }
+}
+
+nlohmann::ordered_json pauses_json(const inspection& result)
+{
+    nlohmann::ordered_json pauses = nlohmann::ordered_json::array();
+    for (const tape_pause& pause : result.rom.pauses) {
+        pauses.push_back(nlohmann::ordered_json{{"place", place_json(result, pause.place)},
+                                                {"length_s", seconds(result, static_cast<double>(pause.cycles))}});
+    }
+    return pauses;
+}
+
 std::vector<rom_peak> rom_peaks(const inspection& result)
 {
     std::vector<rom_peak> peaks;
@@ -170,8 +191,8 @@ std::vector<rom_peak> rom_peaks(const inspection& result)
         if (p.count != 0) {
             const double mean = sum / static_cast<double>(p.count);
             const double variance = std::max(0.0, squares / static_cast<double>(p.count) - mean * mean);
-            p.microseconds = microseconds(p.value * double{cycles_per_tap_unit});
-            p.spread_us = microseconds(std::sqrt(variance) * cycles_per_tap_unit);
+            p.microseconds = microseconds(result, p.value * double{cycles_per_tap_unit});
+            p.spread_us = microseconds(result, std::sqrt(variance) * cycles_per_tap_unit);
             peaks.push_back(p);
         }
     }
@@ -188,11 +209,11 @@ std::string place_text(const inspection& result, const tape_place& place)
 {
     char text[96];
     if (result.kind == file_kind::tap_image) {
-        std::snprintf(text, sizeof text, "%.3f s (byte %" PRIu64 ")", seconds(static_cast<double>(place.cycles)),
+        std::snprintf(text, sizeof text, "%.3f s (byte %" PRIu64 ")", seconds(result, static_cast<double>(place.cycles)),
                       place.offset);
     } else {
         std::snprintf(text, sizeof text, "%.3f s (block %" PRId32 ", sample %" PRIu64 ")",
-                      seconds(static_cast<double>(place.cycles)), place.block, place.sample);
+                      seconds(result, static_cast<double>(place.cycles)), place.block, place.sample);
     }
     return text;
 }
@@ -284,8 +305,10 @@ bool every_file_loads(const inspection& result)
 
 std::string summary_line(const inspection& result, const std::string& name)
 {
-    std::string line = name + (result.kind == file_kind::tap_image ? ": TAP image" : ": CTF capture");
-    append_format(line, ", %.3f s", seconds(static_cast<double>(total_cycles(result.pulses))));
+    std::string line = name + (is_c64_image(result)                     ? ": TAP image of the C64"
+                               : result.kind == file_kind::tap_image ? ": TAP image"
+                                                                     : ": CTF capture");
+    append_format(line, ", %.3f s", seconds(result, static_cast<double>(total_cycles(result.pulses))));
     if (ended_early(result)) {
         line += ", ends early";
     }

@@ -31,6 +31,14 @@ double rom_format_percent(const inspection& result);
 // "11.629 s (byte 12345)" for an image, "11.629 s (block 1, sample 123456)" for a capture.
 std::string place_text(const inspection& result, const tape_place& place);
 
+// A place as JSON: "time_s", and "offset" for an image, "block" and "sample" for a capture.
+nlohmann::ordered_json place_json(const inspection& result, const tape_place& place);
+
+// The pauses with their places, one line each (ending with a line end).
+void append_pause_lines(std::string& text, const inspection& result);
+// The same as a JSON array.
+nlohmann::ordered_json pauses_json(const inspection& result);
+
 // The text report's lines on the format (ending with a line end), nothing if not found.
 void append_rom_text(std::string& text, const inspection& result);
 

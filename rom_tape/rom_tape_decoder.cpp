@@ -1,6 +1,7 @@
 #include "rom_tape/rom_tape_decoder.h"
 
 #include <algorithm>
+#include <cassert>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -635,6 +636,20 @@ void rom_tape_start(rom_tape_decoder& decoder, wave_kind kind, rom_file_sink sin
     }
 }
 
+void rom_tape_note_pauses(rom_tape_decoder& decoder, std::uint64_t min_cycles)
+{
+    assert(min_cycles > 2 * std::uint64_t{rom_tape_long_cycles});
+    decoder.pause_from = min_cycles;
+}
+
+void rom_tape_stop_decoding(rom_tape_decoder& decoder)
+{
+    // Asleep with no short pulse, the decoder never wakes: it only sums the time.
+    decoder.asleep = true;
+    decoder.short_table.fill(0);
+    decoder.short_span = 0;
+}
+
 void rom_tape_enter_block(rom_tape_decoder& decoder, std::int32_t number, double cycles_per_sample)
 {
     decoder.block = number;
@@ -695,6 +710,13 @@ void rom_tape_feed_pulse(rom_tape_decoder& decoder, std::uint32_t cycles, std::u
 {
     rom_tape_decoder& d = decoder;
     const rom_wave wave = classify(d, d.kind == wave_kind::full_waves ? cycles / 2 : cycles);
+    if (d.pause_from != 0 && cycles >= d.pause_from) {
+        if (d.result.pauses.size() < rom_max_pauses) {
+            d.result.pauses.push_back(tape_pause{with_sample(d, tape_place{d.cycles, offset, d.block, 0}), cycles});
+        } else {
+            ++d.result.pauses_dropped;
+        }
+    }
     if (d.asleep) {
         // Pulses of 4-byte entries are never short waves.
         d.sleep_pulses = 0;

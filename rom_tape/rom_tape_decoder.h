@@ -98,6 +98,14 @@ struct rom_problem {
 // Cap on the problems kept; the rest are only counted.
 inline constexpr std::size_t rom_max_problems = 200;
 
+// A pause: one pulse of at least the length rom_tape_note_pauses names.
+struct tape_pause {
+    tape_place place;     // where it starts
+    std::uint64_t cycles; // its length
+};
+// Cap on the pauses kept; the rest are only counted.
+inline constexpr std::size_t rom_max_pauses = rom_max_problems;
+
 // The wave lengths the decoder classifies with, in half-wave clock cycles:
 // each class is the centre learnt from the tape's own waves (starting from
 // the nominal lengths); the bounds lie between them.
@@ -116,6 +124,8 @@ struct rom_tape_result {
     std::vector<rom_file> files;
     std::vector<rom_problem> problems; // in tape order, at most rom_max_problems
     std::uint64_t problems_dropped;
+    std::vector<tape_pause> pauses;    // in tape order, at most rom_max_pauses
+    std::uint64_t pauses_dropped;
     std::uint64_t format_cycles;       // cycles of leaders and bytes of the format
     std::uint64_t total_cycles;
     rom_wave_classes classes;
@@ -136,6 +146,7 @@ struct rom_tape_decoder {
     std::int32_t block;
     std::uint64_t block_start_cycles;
     double cycles_per_sample;
+    std::uint64_t pause_from;        // pulses of at least this many cycles are pauses; 0: none kept
     // A half wave waiting for its other half. The ROM pairs half waves from
     // the first: a pair starting on an odd one is turned.
     bool holding;
@@ -187,6 +198,14 @@ struct rom_tape_decoder {
 
 // Starts `decoder` on a stream of `kind`; `sink` may be empty.
 void rom_tape_start(rom_tape_decoder& decoder, wave_kind kind, rom_file_sink sink = {});
+
+// Keeps the place of every pulse of at least `min_cycles` (above the
+// longest wave of the format) as a pause.
+void rom_tape_note_pauses(rom_tape_decoder& decoder, std::uint64_t min_cycles);
+
+// The tape is not of this format (another machine's): the decoder keeps its
+// time and pauses only, and finds no file.
+void rom_tape_stop_decoding(rom_tape_decoder& decoder);
 
 // The tape enters block `number` of a capture whose samples last
 // `cycles_per_sample` clock cycles: later places name it.

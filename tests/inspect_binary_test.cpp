@@ -43,13 +43,18 @@ std::string find_tool(const std::string& tool)
 // and 4 samples: 13, 10 and 10 units. Block 2, period 100: its first sample
 // ends the phase of 4 samples open since block 1 (52 units), then 100
 // samples later an edge ends a phase of 100 samples (1300 units, a 4-byte
-// entry). Running time 1385 units = 11080 cycles = 0.012495 s.
+// entry). Running time 1385 units = 11080 cycles = 0.012495 s. The blocks'
+// samples take 16 × 20.8 + 104 × 104 = 11148.8 cycles = 0.012573 s: the 4
+// samples after the last edge make no pulse (-416), the pulse across the
+// blocks is timed at period 100 (+332.8), the two pulses of 4 samples are
+// rounded from 10.4 units (-6.4) and the first counts its edge sample (+20.8).
 const bytes clean_capture = capture::ctf_image(
     {capture::block{20, {0x0F, 0x0F}},
      capture::block{100, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0F}}});
 
 // The same, cut after 5 of the 13 sample bytes of block 2 (which start at
-// byte 18): the pulses 13, 10, 10 and 52 remain, 85 units = 0.000767 s.
+// byte 18): the pulses 13, 10, 10 and 52 remain, 85 units = 0.000767 s;
+// the blocks' samples take 16 × 20.8 + 40 × 104 = 4492.8 cycles = 0.005067 s.
 const bytes truncated_capture(clean_capture.begin(), clean_capture.begin() + 18 + 5);
 
 // Entries 13, 10, 10, a 4-byte entry of 0x2820 = 10272 cycles (1284 units)
@@ -83,6 +88,8 @@ const std::string clean_report_tail =
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.012 s (C16 PAL clock, 886724 cycles a second)\n"
+    "  (the blocks' 0.013 s count every sample; the running time sums the pulses: each rounded to 8 cycles, one "
+    "across two blocks timed at the later block's period, none for the samples after the last edge)\n"
     "Histogram of pulse lengths in TAP units of 8 cycles, 2 a row (* marks a peak):\n"
     "  9- 10 *|" + bar_2 + " 2\n" +
     zero_rows(11, 11, 2) +
@@ -107,6 +114,8 @@ const std::string truncated_report_tail =
     "Pauses (0.25 s or more): 0, 0.000 s in all\n"
     "Zero-length pulses: 0, clamped pulses: 0\n"
     "Running time: 0.001 s (C16 PAL clock, 886724 cycles a second)\n"
+    "  (the blocks' 0.005 s count every sample; the running time sums the pulses: each rounded to 8 cycles, one "
+    "across two blocks timed at the later block's period, none for the samples after the last edge)\n"
     "Histogram of pulse lengths in TAP units of 8 cycles, 2 a row (* marks a peak):\n"
     "  9- 10 *|" + bar_2 + " 2\n" +
     zero_rows(11, 11, 2) +
@@ -222,6 +231,76 @@ INSTANTIATE_TEST_SUITE_P(
         std::string name = test.param.name;
         return name.substr(0, name.find('.'));
     });
+
+// Entries 10 (80 cycles) at byte 20; 0x06C3E2 = 443362 cycles (0.5 s) at 21,
+// a pause at 80 cycles; 221680 cycles at 25, one short of a quarter second
+// (221681 cycles); 221681 at 29, a pause at 80 + 443362 + 221680 = 665122
+// cycles = 0.750 s. Then 200 pauses more: only 200 are listed.
+TEST_F(inspect_binary, every_pause_is_listed_with_its_place_up_to_a_cap)
+{
+    bytes image = {'C', '1', '6', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 2, 2, 0, 0, 13, 0, 0, 0,
+                   0x0A, 0x00, 0xE2, 0xC3, 0x06, 0x00, 0xF0, 0x61, 0x03, 0x00, 0xF1, 0x61, 0x03};
+    const std::string input = write("pauses.tap", image);
+    const std::string text = inspect({input}).out;
+    EXPECT_NE(text.find("Pauses (0.25 s or more): 2, 0.750 s in all\n"
+                        "  at 0.000 s (byte 21): 0.500 s\n"
+                        "  at 0.750 s (byte 29): 0.250 s\n"
+                        "Zero-length"),
+              std::string::npos)
+        << text;
+    const nlohmann::json places = nlohmann::json::parse(inspect({"--json", input}).out)["pulses"]["pause_places"];
+    ASSERT_EQ(places.size(), 2U);
+    EXPECT_EQ(places[1]["place"]["offset"], 29);
+    EXPECT_NEAR(places[1]["place"]["time_s"].get<double>(), 665122.0 / 886724, 1e-9);
+    EXPECT_NEAR(places[1]["length_s"].get<double>(), 221681.0 / 886724, 1e-9);
+
+    for (int i = 0; i < 200; ++i) {
+        image.insert(image.end(), {0x00, 0xF1, 0x61, 0x03});
+    }
+    image[16] = 13 + 200 * 4 - 256 * 3; // 813 bytes: 0x032D
+    image[17] = 3;
+    const std::string many = write("many.tap", image);
+    EXPECT_NE(inspect({many}).out.find("  and 2 more\n"), std::string::npos);
+    const nlohmann::json report = nlohmann::json::parse(inspect({"--json", many}).out);
+    EXPECT_EQ(report["pulses"]["pause_places"].size(), 200U);
+    EXPECT_EQ(report["pulses"]["pauses_not_listed"], 2);
+}
+
+// A version 1 image of entries 0x30 (384 cycles) at byte 20, 246311 cycles
+// (0x03C227) at 21 and 246312 (0x03C228) at 25. At the C64's 985248 cycles a
+// second a pause lasts 246312 cycles: one, at 384 + 246311 = 246695 cycles =
+// 0.250387 s, of 0.250000 s; 384 cycles are 389.75 us; the tape runs 493007
+// cycles = 0.500387 s. Signed C16 it runs 493007 / 886724 = 0.555987 s, and
+// both long entries are pauses (from 221681 cycles): 492623 cycles = 0.555554 s.
+TEST_F(inspect_binary, a_c64_image_is_timed_at_the_c64_clock)
+{
+    bytes image = {'C', '6', '4', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 1, 0, 0, 0, 9, 0, 0, 0,
+                   0x30, 0x00, 0x27, 0xC2, 0x03, 0x00, 0x28, 0xC2, 0x03};
+    const std::string c64 = write("c64.tap", image);
+    const std::string text = inspect({c64}).out;
+    EXPECT_EQ(text.rfind(c64 + ": TAP image of the C64, timed at its PAL clock of 985248 cycles a second\n", 0), 0U)
+        << text;
+    EXPECT_NE(text.find("shortest 48 units (389.7 us)"), std::string::npos) << text;
+    EXPECT_NE(text.find("Pauses (0.25 s or more): 1, 0.250 s in all\n"
+                        "  at 0.250 s (byte 25): 0.250 s\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Running time: 0.500 s (C64 PAL clock, 985248 cycles a second)\n"), std::string::npos)
+        << text;
+    EXPECT_NEAR(nlohmann::json::parse(inspect({"--json", c64}).out)["running_time_s"].get<double>(),
+                493007.0 / 985248, 1e-9);
+    EXPECT_EQ(inspect({"--summary", c64}).out, c64 + ": TAP image of the C64, 0.500 s, no file of the ROM format\n");
+
+    image[1] = '1';
+    image[2] = '6';
+    image[13] = 2;
+    const std::string c16 = write("c16.tap", image);
+    const std::string c16_text = inspect({c16}).out;
+    EXPECT_EQ(c16_text.rfind(c16 + ": TAP image\n", 0), 0U) << c16_text;
+    EXPECT_NE(c16_text.find("Pauses (0.25 s or more): 2, 0.556 s in all\n"), std::string::npos) << c16_text;
+    EXPECT_NE(c16_text.find("Running time: 0.556 s (C16 PAL clock, 886724 cycles a second)\n"), std::string::npos)
+        << c16_text;
+}
 
 TEST_F(inspect_binary, the_json_of_a_capture_holds_its_blocks_and_the_image_its_header)
 {

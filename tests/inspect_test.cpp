@@ -4,6 +4,7 @@
 #include "failing_stream.h"
 #include "front_end/conversion_run.h"
 #include "inspect/inspection.h"
+#include "rom_tape/rom_tape_encoder.h"
 #include "tape_files/ctf_file.h"
 #include "tape_files/tap_reader.h"
 #include "test_support/capture_builder.h"
@@ -331,6 +332,30 @@ TEST(inspection, a_read_error_ends_the_report_with_what_was_read)
     EXPECT_EQ(result.blocks[0].sample_bytes, 3000U - 11U);
     const inspection whole = inspect_bytes(bytes(capture_bytes.begin(), capture_bytes.begin() + 3000), 2);
     EXPECT_EQ(pulse_count(result.pulses), pulse_count(whole.pulses));
+}
+
+// A program of the ROM format as a version 2 image; signed C64 it is another
+// machine's tape, timed at its clock and never decoded as the C16 format.
+TEST(inspection, a_c64_image_is_not_decoded_as_the_c16_rom_format)
+{
+    const std::vector<std::uint32_t> halves = rom_tape_program(0x1001, {1, 2, 3, 4}, "C64");
+    bytes image = {'C', '1', '6', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 2, 2, 0, 0};
+    const auto size = static_cast<std::uint32_t>(halves.size());
+    image.insert(image.end(), {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                               static_cast<std::uint8_t>(size >> 16), 0});
+    for (const std::uint32_t half : halves) {
+        image.push_back(static_cast<std::uint8_t>((half + 4) / 8));
+    }
+    const inspection c16 = inspect_bytes(image, 2);
+    EXPECT_EQ(c16.clock, c16_pal_clock);
+    EXPECT_EQ(c16.rom.files.size(), 1U);
+    image[1] = '6';
+    image[2] = '4';
+    const inspection c64 = inspect_bytes(image, 2);
+    EXPECT_EQ(c64.clock, c64_pal_clock);
+    EXPECT_FALSE(c64.rom.found);
+    EXPECT_TRUE(c64.rom.files.empty());
+    EXPECT_EQ(c64.rom.total_cycles, c16.rom.total_cycles);
 }
 
 // --- Pinned boundaries of the peaks -------------------------------------------
