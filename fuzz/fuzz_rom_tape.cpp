@@ -1,8 +1,9 @@
 // Fuzz target: the ROM tape decoder on any stream of pulses. No crash, no
 // hang, and its bounds hold: the bytes it holds never pass two copies of the
 // longest block, a file's data never passes 64 KiB, the problems kept never
-// pass their cap, the tape time is the sum of the pulses fed, and the
-// format's share of it is never more than all of it.
+// pass their cap, the tape time is the sum of the pulses fed, the format's
+// share of it is never more than all of it, and a second decoder fed the
+// same pulses one at a time (where no byte is read whole) finds the same.
 //
 // The first byte chooses half waves (even) or full waves (odd) and the size
 // of the pieces the rest is fed in (1 to 256 entries). The rest is read as
@@ -10,6 +11,7 @@
 // three bytes after it a pulse of their 24-bit cycle count.
 #include "fuzz/fuzz_check.h"
 #include "rom_tape/rom_tape_decoder.h"
+#include "test_support/rom_tape_fingerprint.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +33,8 @@ void check(const std::uint8_t* data, std::size_t size)
         require(bytes.size() <= rom_tape_max_payload, "a file's data passes 64 KiB");
         ++files_seen;
     });
+    rom_tape_decoder one_by_one;
+    rom_tape_start(one_by_one, kind);
     std::uint64_t cycles = 0;
     std::size_t at = 1;
     while (at < size) {
@@ -41,6 +45,9 @@ void check(const std::uint8_t* data, std::size_t size)
             ++run;
         }
         rom_tape_feed_run(decoder, data + at, run - at, at);
+        for (std::size_t each = at; each < run; ++each) {
+            rom_tape_feed_run(one_by_one, data + each, 1, each);
+        }
         at = run;
         if (at < end) {
             std::uint32_t pulse = 0;
@@ -48,6 +55,7 @@ void check(const std::uint8_t* data, std::size_t size)
                 pulse |= at + i < size ? std::uint32_t{data[at + i]} << (8 * (i - 1)) : 0U;
             }
             rom_tape_feed_pulse(decoder, pulse, at);
+            rom_tape_feed_pulse(one_by_one, pulse, at);
             cycles += pulse;
             at += 4;
         }
@@ -56,6 +64,9 @@ void check(const std::uint8_t* data, std::size_t size)
         }
     }
     rom_tape_finish(decoder);
+    rom_tape_finish(one_by_one);
+    require(rom_tape_fingerprint(decoder.result) == rom_tape_fingerprint(one_by_one.result),
+            "fed in runs and one pulse at a time, the decoder finds different things");
     const rom_tape_result& result = decoder.result;
     require(result.problems.size() <= rom_max_problems, "more problems kept than the cap");
     require(result.total_cycles == cycles, "the tape time is not the sum of the pulses");

@@ -7,10 +7,16 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmora {
 namespace {
 
 constexpr std::uint32_t nominal[3] = {rom_tape_short_cycles, rom_tape_medium_cycles, rom_tape_long_cycles};
+// Clock cycles of one unit of a one-byte entry.
+constexpr std::uint64_t entry_unit_cycles = 8;
 // Short waves in a row that make a leader: they end a copy and count as the format.
 constexpr std::uint64_t leader_min_waves = 8;
 // A learnt centre stays within a quarter of its nominal length.
@@ -69,6 +75,17 @@ rom_wave classify(const rom_tape_decoder& d, std::uint32_t half)
     return h32 < 2 * (2 * std::uint64_t{l} - m) ? rom_wave::long_wave : rom_wave::dropout;
 }
 
+// The values of the one-byte entries of class `wave`: one stretch, since the
+// classes follow one another as the length grows.
+void class_values(const rom_tape_decoder& d, rom_wave wave, std::uint8_t& from, std::uint8_t& span)
+{
+    const auto first = std::find(d.table.begin(), d.table.end(), wave);
+    const auto last = std::find_if(first, d.table.end(), [wave](rom_wave each) { return each != wave; });
+    assert(std::find(last, d.table.end(), wave) == d.table.end());
+    from = static_cast<std::uint8_t>(first == d.table.end() ? 0 : first - d.table.begin());
+    span = static_cast<std::uint8_t>(last - first);
+}
+
 // Classes of the one-byte entries, from the centres.
 void build_table(rom_tape_decoder& d)
 {
@@ -77,11 +94,9 @@ void build_table(rom_tape_decoder& d)
         d.table[value] = classify(d, value * unit);
         d.short_table[value] = d.table[value] == rom_wave::short_wave ? 1 : 0;
     }
-    // Short waves are one stretch of values, from short_from on.
-    const auto first = static_cast<unsigned>(std::find(d.short_table.begin(), d.short_table.end(), 1) - d.short_table.begin());
-    const auto last = static_cast<unsigned>(std::find(d.short_table.begin() + first, d.short_table.end(), 0) - d.short_table.begin());
-    d.short_from = static_cast<std::uint8_t>(first);
-    d.short_span = static_cast<std::uint8_t>(last - first);
+    class_values(d, rom_wave::short_wave, d.short_from, d.short_span);
+    class_values(d, rom_wave::medium_wave, d.medium_from, d.medium_span);
+    class_values(d, rom_wave::long_wave, d.long_from, d.long_span);
     d.learnt = 0;
 }
 
@@ -369,7 +384,7 @@ void on_wave(rom_tape_decoder& d, rom_wave wave, std::uint32_t half, const tape_
         d.value |= one ? 1U << d.bit_pairs : 0U;
     }
     d.ones += one ? 1U : 0U;
-    if (++d.bit_pairs == 9) {
+    if (++d.bit_pairs == rom_tape_bit_pairs) {
         d.state = byte_state::idle;
         d.quiet_waves = 0;
         d.result.format_cycles += place.cycles + 2 * std::uint64_t{half} - d.marker_place.cycles;
@@ -413,6 +428,148 @@ void feed(rom_tape_decoder& d, std::uint32_t cycles, rom_wave wave)
     }
     d.cycles += cycles;
     ++d.pulses;
+}
+
+// Bit j set where byte j of the sixteen at `run` lies in [from, from + span).
+std::uint32_t sixteen_in_range(const std::uint8_t* run, std::uint8_t from, std::uint8_t span)
+{
+    sixteen_bytes values;
+    std::memcpy(&values, run, sizeof values);
+    const auto in_range = (values - from) < span; // 0xFF where in it, 0 elsewhere
+#if defined(__SSE2__)
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(in_range)));
+#else
+    std::uint64_t halves[2];
+    std::memcpy(halves, &in_range, sizeof halves);
+    // One bit from each byte, byte j to bit j of the top byte of the product.
+    constexpr std::uint64_t low_bits = 0x0101010101010101;
+    constexpr std::uint64_t gather = 0x0102040810204080;
+    return static_cast<std::uint32_t>((halves[0] & low_bits) * gather >> 56 |
+                                      ((halves[1] & low_bits) * gather >> 56) << 8);
+#endif
+}
+
+// Bit j set where entry j of the bits of a byte at `run` (36 half waves
+// from entry 4 on, or 18 full waves from entry 2 on) lies in [from, from + span).
+std::uint64_t bits_in_range(const std::uint8_t* run, bool halves, std::uint8_t from, std::uint8_t span)
+{
+    if (halves) {
+        // Entries 4-19, 20-35 and 24-39, of which 36-39 are wanted.
+        return sixteen_in_range(run + 4, from, span) | std::uint64_t{sixteen_in_range(run + 20, from, span)} << 16 |
+               std::uint64_t{sixteen_in_range(run + 24, from, span) >> 12} << 32;
+    }
+    // Entries 2-17 and 4-19, of which 18 and 19 are wanted.
+    return sixteen_in_range(run + 2, from, span) | std::uint64_t{sixteen_in_range(run + 4, from, span) >> 14} << 16;
+}
+
+// The even bits of `bits` (0 to 38), side by side from bit 0.
+std::uint64_t even_bits(std::uint64_t bits)
+{
+    bits &= 0x5555555555555555;
+    bits = (bits | bits >> 1) & 0x3333333333333333;
+    bits = (bits | bits >> 2) & 0x0F0F0F0F0F0F0F0F;
+    bits = (bits | bits >> 4) & 0x00FF00FF00FF00FF;
+    bits = (bits | bits >> 8) & 0x0000FFFF0000FFFF;
+    return (bits | bits >> 16) & 0x00000000FFFFFFFF;
+}
+
+// The sum of the `count` bytes at `run` (count a multiple of 4, from 8 to 40).
+std::uint64_t byte_sum(const std::uint8_t* run, unsigned count)
+{
+    assert(count % 4 == 0 && count >= 8 && count <= 40);
+    constexpr std::uint64_t even_bytes = 0x00FF00FF00FF00FF;
+    const auto add = [](std::uint64_t& lanes, std::uint64_t word) { lanes += (word & even_bytes) + (word >> 8 & even_bytes); };
+    std::uint64_t lanes = 0; // four sums of 16 bits, each at most 5 × 510
+    unsigned at = 0;
+    std::uint64_t word = 0;
+    for (; at + 8 <= count; at += 8) {
+        std::memcpy(&word, run + at, sizeof word);
+        add(lanes, word);
+    }
+    if (at < count) {
+        // The last four, as the high half of the word that ends with them.
+        std::memcpy(&word, run + count - 8, sizeof word);
+        add(lanes, word >> 32);
+    }
+    return lanes * 0x0001000100010001 >> 48;
+}
+
+// Reads a whole well-formed byte from the entries at `run`, of which there
+// are at least a byte's (20 full waves, or 40 half waves), the first at
+// image offset `offset`, leaving the decoder as feeding them one by one
+// would; false, and the decoder untouched, if they are anything else.
+// A byte of a tape in good order is read here at once, instead of wave by
+// wave through the states of on_wave.
+bool read_whole_byte(rom_tape_decoder& d, const std::uint8_t* run, std::uint64_t offset)
+{
+    const bool halves = d.kind == wave_kind::half_waves;
+    const unsigned count = halves ? 2 * rom_tape_byte_waves : rom_tape_byte_waves;
+    // The marker: a long wave, then a medium one.
+    const bool marker = halves ? d.table[run[1]] == rom_wave::long_wave && d.table[run[2]] == rom_wave::medium_wave &&
+                                     d.table[run[3]] == rom_wave::medium_wave
+                               : d.table[run[1]] == rom_wave::medium_wave;
+    // Short and medium waves are neighbours among the values.
+    if (!marker || d.medium_from != d.short_from + d.short_span) {
+        return false;
+    }
+    // Then nine bit pairs, each of a short and a medium wave, the medium first for a 1.
+    const unsigned bit_entries = count - (halves ? 4 : 2);
+    const std::uint64_t all_bits = (std::uint64_t{1} << bit_entries) - 1;
+    const auto short_or_medium_span = static_cast<std::uint8_t>(d.short_span + d.medium_span);
+    if (bits_in_range(run, halves, d.short_from, short_or_medium_span) != all_bits) {
+        return false;
+    }
+    std::uint64_t mediums = bits_in_range(run, halves, d.medium_from, d.medium_span);
+    if (halves) {
+        // Both halves of each wave of one class: the first of them stands for the wave.
+        if (((mediums ^ mediums >> 1) & 0x555555555) != 0) {
+            return false;
+        }
+        mediums = even_bits(mediums);
+    }
+    constexpr std::uint64_t pair_firsts = 0x15555; // the first wave of each bit pair
+    const std::uint64_t ones = mediums & pair_firsts;
+    if ((ones ^ (mediums >> 1 & pair_firsts)) != pair_firsts) {
+        return false;
+    }
+    // on_wave's steps for these waves: the marker ends a leader, the short
+    // waves of the bits are measured, the byte is the format's.
+    std::uint64_t short_sum = 0;
+    std::uint64_t short_squares = 0;
+    // Half of each short wave's full cycles: its units (both halves'), times 8 / 2.
+    const auto measure = [&short_sum, &short_squares](std::uint64_t half) {
+        short_sum += half;
+        short_squares += half * half;
+    };
+    // The short wave of each pair is its second where the first is the medium one.
+    const auto short_of_pair = [ones](unsigned pair) { return 2 * pair + static_cast<unsigned>(ones >> (2 * pair) & 1); };
+    if (halves) {
+        for (unsigned pair = 0; pair < rom_tape_bit_pairs; ++pair) {
+            const unsigned wave = short_of_pair(pair);
+            measure(4 * (std::uint64_t{run[4 + 2 * wave]} + run[5 + 2 * wave]));
+        }
+    } else {
+        for (unsigned pair = 0; pair < rom_tape_bit_pairs; ++pair) {
+            measure(4 * std::uint64_t{run[2 + short_of_pair(pair)]});
+        }
+    }
+    const std::uint64_t cycles = byte_sum(run, count) * entry_unit_cycles;
+    d.leader_waves = 0;
+    d.leader_cycles = 0;
+    d.marker_place = tape_place{d.cycles, offset, d.block, 0};
+    // A half wave read first at an odd place: the ROM pairs it with the one before.
+    d.marker_turned = halves && d.pulses % 2 == 1;
+    d.short_count += rom_tape_bit_pairs;
+    d.short_sum += static_cast<double>(short_sum);
+    d.short_squares += static_cast<double>(short_squares);
+    d.quiet_waves = 0;
+    d.result.format_cycles += cycles;
+    // on_byte reads the byte's place from the marker's.
+    const auto bits = static_cast<unsigned>(even_bits(ones));
+    on_byte(d, static_cast<std::uint8_t>(bits), std::popcount(bits) % 2 == 1);
+    d.cycles += cycles;
+    d.pulses += count;
+    return true;
 }
 
 void open_copy(rom_tape_decoder& d, unsigned role, const tape_place& place, bool turned)
@@ -660,6 +817,7 @@ void rom_tape_enter_block(rom_tape_decoder& decoder, std::int32_t number, double
 void rom_tape_feed_run(rom_tape_decoder& decoder, const std::uint8_t* run, std::size_t count, std::uint64_t offset)
 {
     rom_tape_decoder& d = decoder;
+    const std::size_t byte_entries = rom_tape_byte_waves * (d.kind == wave_kind::half_waves ? 2U : 1U);
     std::size_t i = 0;
     while (i < count) {
         if (d.asleep) {
@@ -698,6 +856,12 @@ void rom_tape_feed_run(rom_tape_decoder& decoder, const std::uint8_t* run, std::
             if (in_row >= wake_pulses) {
                 wake(d);
             }
+            continue;
+        }
+        // A byte's marker where on_wave would take it as one (and not fall asleep first).
+        if (d.state == rom_tape_decoder::byte_state::idle && !d.holding && d.table[run[i]] == rom_wave::long_wave &&
+            d.quiet_waves + 1 < sleep_waves && count - i >= byte_entries && read_whole_byte(d, run + i, offset + i)) {
+            i += byte_entries;
             continue;
         }
         d.offset = offset + i;

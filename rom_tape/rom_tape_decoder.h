@@ -161,6 +161,10 @@ struct rom_tape_decoder {
     std::array<std::uint8_t, 256> short_table; // 1 where table holds a short wave
     std::uint8_t short_from;         // the first value of a short wave
     std::uint8_t short_span;         // how many values are short waves
+    std::uint8_t medium_from;        // likewise for medium and long waves
+    std::uint8_t medium_span;
+    std::uint8_t long_from;
+    std::uint8_t long_span;
     std::uint32_t learnt;            // waves learnt since the table was built
     // Asleep while nothing of the format comes: only short pulses in a row are counted.
     bool asleep;

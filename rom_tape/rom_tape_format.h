@@ -21,8 +21,10 @@ inline constexpr std::uint32_t rom_tape_short_cycles = 209;
 inline constexpr std::uint32_t rom_tape_medium_cycles = 423;
 inline constexpr std::uint32_t rom_tape_long_cycles = 821;
 
+// Bit pairs of one byte: eight data bits and the parity bit.
+inline constexpr unsigned rom_tape_bit_pairs = 9;
 // Full waves of one byte on the tape: the marker and nine bit pairs.
-inline constexpr unsigned rom_tape_byte_waves = 20;
+inline constexpr unsigned rom_tape_byte_waves = 2 + 2 * rom_tape_bit_pairs;
 // Half waves of one byte, whatever its value: every bit pair is a short and a medium wave.
 inline constexpr std::uint32_t rom_tape_byte_cycles =
     2 * (rom_tape_long_cycles + rom_tape_medium_cycles) + 18 * (rom_tape_short_cycles + rom_tape_medium_cycles);

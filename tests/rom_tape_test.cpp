@@ -3,9 +3,11 @@
 #include "signal/pulse_measurement.h"
 #include "tape_files/tap_file.h"
 #include "test_support/capture_builder.h"
+#include "test_support/rom_tape_fingerprint.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -201,7 +203,9 @@ struct decoded_file {
 // Pulses of `half_waves` (clock cycles) played `percent` % slower and
 // sampled at `period`, as velmora writes them in `version` 2 (half waves)
 // or 1 (full waves, twice the low phase), fed to the decoder as one-byte
-// entries (the lengths here stay below 256 units).
+// entries (the lengths here stay below 256 units). Fed once in one run
+// and once one entry at a time (where the decoder reads no byte whole),
+// the decoder must find the same.
 rom_tape_result decode_sampled(const std::vector<std::uint32_t>& half_waves, unsigned percent, std::uint8_t period,
                                int version, std::vector<decoded_file>& files)
 {
@@ -215,13 +219,28 @@ rom_tape_result decode_sampled(const std::vector<std::uint32_t>& half_waves, uns
         entries.push_back(static_cast<std::uint8_t>(version == 2 ? half_wave_value(samples[i], period)
                                                                  : full_wave_value(samples[i], period)));
     }
+    const wave_kind kind = version == 2 ? wave_kind::half_waves : wave_kind::full_waves;
     rom_tape_decoder decoder;
-    rom_tape_start(decoder, version == 2 ? wave_kind::half_waves : wave_kind::full_waves,
-                   [&files](const rom_file& file, std::span<const std::uint8_t> data) {
-                       files.push_back(decoded_file{file, {data.begin(), data.end()}});
-                   });
+    rom_tape_start(decoder, kind, [&files](const rom_file& file, std::span<const std::uint8_t> data) {
+        files.push_back(decoded_file{file, {data.begin(), data.end()}});
+    });
     rom_tape_feed_run(decoder, entries.data(), entries.size(), tap_header_size);
     rom_tape_finish(decoder);
+    std::vector<std::uint8_t> data_one_by_one;
+    rom_tape_decoder one_by_one;
+    rom_tape_start(one_by_one, kind, [&data_one_by_one](const rom_file&, std::span<const std::uint8_t> data) {
+        data_one_by_one.insert(data_one_by_one.end(), data.begin(), data.end());
+    });
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        rom_tape_feed_run(one_by_one, &entries[i], 1, tap_header_size + i);
+    }
+    rom_tape_finish(one_by_one);
+    EXPECT_EQ(rom_tape_fingerprint(decoder.result), rom_tape_fingerprint(one_by_one.result));
+    std::vector<std::uint8_t> data_in_one_run;
+    for (const decoded_file& file : files) {
+        data_in_one_run.insert(data_in_one_run.end(), file.data.begin(), file.data.end());
+    }
+    EXPECT_EQ(data_in_one_run, data_one_by_one);
     return decoder.result;
 }
 
@@ -260,6 +279,50 @@ TEST(rom_tape_round_trip, a_random_program_decodes_to_its_own_bytes)
                 EXPECT_GE(result.format_cycles * 1000 / result.total_cycles, 999U) << label;
             }
         }
+    }
+}
+
+// Damaged tapes, where the decoder leaves the whole-byte path for the
+// wave-by-wave one and back at every kind of place: what it finds is the
+// same fed in one run as fed one entry at a time (decode_sampled checks).
+TEST(rom_tape_whole_bytes, find_what_the_waves_one_by_one_find_on_damaged_tapes)
+{
+    std::uint64_t state = 11;
+    const auto next = [&state] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::uint32_t>(state >> 33);
+    };
+    for (unsigned round = 0; round < 24; ++round) {
+        std::vector<std::uint8_t> program(1 + next() % 200);
+        for (std::uint8_t& value : program) {
+            value = static_cast<std::uint8_t>(next());
+        }
+        std::vector<std::uint32_t> half_waves = rom_tape_program(0x1001, program, "DAMAGED");
+        capture::add_jitter(half_waves, round % 4 * 4, next());
+        for (unsigned hit = 0; hit < round % 5; ++hit) {
+            capture::add_glitch(half_waves, 3000 + next() % (half_waves.size() - 6000), 24);
+            capture::add_dropout(half_waves, 3000 + next() % (half_waves.size() - 6000), 1 + 2 * (next() % 3));
+        }
+        if (round % 3 == 1) {
+            half_waves.insert(half_waves.begin(), rom_tape_short_cycles);
+        }
+        if (round % 6 == 5) {
+            std::uint64_t total = 0;
+            for (const std::uint32_t cycles : half_waves) {
+                total += cycles;
+            }
+            capture::cut_at(half_waves, total * (50 + next() % 50) / 100);
+        }
+        std::vector<decoded_file> files;
+        decode_sampled(half_waves, 100, 20, 1 + static_cast<int>(round % 2), files);
+    }
+    // The first byte after about as many waves of no byte as put the decoder to sleep.
+    for (const std::size_t quiet_waves : {2046U, 2047U, 2048U}) {
+        std::vector<std::uint32_t> half_waves = rom_tape_program(0x1001, {1, 2, 3}, "QUIET");
+        const auto first_byte = std::find(half_waves.begin(), half_waves.end(), rom_tape_long_cycles);
+        half_waves.insert(first_byte, 2 * quiet_waves, rom_tape_medium_cycles);
+        std::vector<decoded_file> files;
+        decode_sampled(half_waves, 100, 20, 2, files);
     }
 }
 

@@ -11,14 +11,16 @@ namespace {
 constexpr const char* usage =
     "usage: make_capture [--pattern tape|sparse|dense] [--bytes N] [--period P[,P...]]\n"
     "                    [--seed S] [--phases L[,L...]] OUTPUT.ctf\n"
-    "       make_capture --program FILE.prg [--name NAME] [--period P] [DAMAGE...] OUTPUT.ctf\n"
+    "       make_capture --program FILE.prg [--name NAME] [--period P] [--times N] [DAMAGE...]\n"
+    "                    OUTPUT.ctf\n"
     "       make_capture --help\n"
     "Writes one block per period, each of N sample bytes (default 4096), with\n"
     "phases of the pattern (default tape) drawn from the seed (default 1), or\n"
     "the given phase lengths repeated. Default period: 20.\n"
     "With --program, writes one block at one period holding the program (a\n"
     "load address, then its bytes) as the C16 ROM loader records it on tape,\n"
-    "under NAME (default: empty); the pattern options are then not used.\n"
+    "under NAME (default: empty), N times in a row (default 1), damage and all;\n"
+    "the pattern options are then not used.\n"
     "DAMAGE, each at most once; WHERE is header|data:first|repeat:BYTE, BYTE 0\n"
     "the first byte after the countdown, the block's size its checksum:\n"
     "  --corrupt WHERE       the byte sent wrong (bit 6 flipped), its parity right\n"
@@ -151,6 +153,7 @@ int main(int argc, char** argv)
     std::vector<std::uint64_t> fixed_phases;
     std::string program_path;
     std::string program_name;
+    std::uint64_t times = 1;
     std::string output;
     damage wanted;
     for (int i = 1; i < argc; ++i) {
@@ -172,6 +175,8 @@ int main(int argc, char** argv)
             ok = parse_list(argv[++i], UINT32_MAX, fixed_phases) && fixed_phases.size() > 0;
         } else if (argument == "--program" && has_value) {
             program_path = argv[++i];
+        } else if (argument == "--times" && has_value) {
+            ok = parse_number(argv[++i], 1000, times) && times > 0;
         } else if (argument == "--name" && has_value) {
             program_name = argv[++i];
         } else if ((argument == "--corrupt" || argument == "--parity-error") && has_value) {
@@ -201,7 +206,7 @@ int main(int argc, char** argv)
             return fail_usage();
         }
     }
-    if (output.empty() || periods.size() > 32766 || (program_path.empty() && (!program_name.empty() || damaged(wanted)))) {
+    if (output.empty() || periods.size() > 32766 || (program_path.empty() && (!program_name.empty() || times != 1 || damaged(wanted)))) {
         return fail_usage();
     }
     if (periods.empty()) {
@@ -237,8 +242,12 @@ int main(int argc, char** argv)
                 return fail_usage();
             }
         }
-        const std::vector<std::uint32_t> half_waves =
+        const std::vector<std::uint32_t> once =
             damaged_program(static_cast<std::uint16_t>(start), program, program_name, wanted, seed);
+        std::vector<std::uint32_t> half_waves;
+        for (std::uint64_t n = 0; n < times; ++n) {
+            half_waves.insert(half_waves.end(), once.begin(), once.end());
+        }
         blocks.push_back(capture::block{
             period, capture::pack_phases(capture::cycles_to_samples(half_waves, period), wanted.start_high ? 1 : 0)});
     }
