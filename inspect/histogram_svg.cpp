@@ -2,9 +2,8 @@
 #include "inspect/rom_report.h"
 #include "inspect/text_output.h"
 
-#ifdef VELMORA_WITH_LIBXML2
-#include <libxml/entities.h>
-#include <libxml/globals.h>
+#ifdef VELMORA_WITH_PUGIXML
+#include <pugixml.hpp>
 #endif
 
 #include <algorithm>
@@ -27,22 +26,29 @@ constexpr const char* font = "font-family=\"DejaVu Sans, Verdana, Arial, sans-se
 constexpr const char* bar_colour = "#3f74b5";
 constexpr const char* peak_colour = "#c0392b";
 
-#ifdef VELMORA_WITH_LIBXML2
-// Text for an XML attribute or element, escaped by libxml2. `text` must
-// already be valid UTF-8 without control characters (see printable_name).
+#ifdef VELMORA_WITH_PUGIXML
+// Collects what pugixml writes.
+struct string_writer : pugi::xml_writer {
+    std::string text;
+    void write(const void* data, std::size_t size) override
+    {
+        text.append(static_cast<const char*>(data), size);
+    }
+};
+
+// Text for an XML element, escaped by pugixml. `text` must already be valid
+// UTF-8 without control characters (see printable_name).
 std::string xml_text(const std::string& text)
 {
-    xmlChar* const escaped = xmlEncodeSpecialChars(nullptr, reinterpret_cast<const xmlChar*>(text.c_str()));
-    if (escaped == nullptr) {
-        return std::string(); // out of memory: the picture goes without this text
-    }
-    std::string result(reinterpret_cast<const char*>(escaped));
-    xmlFree(escaped);
-    return result;
+    pugi::xml_document document;
+    document.append_child(pugi::node_pcdata).set_value(text.c_str());
+    string_writer writer;
+    document.print(writer, "", pugi::format_raw | pugi::format_no_declaration);
+    return writer.text;
 }
 #else
-// Text for an XML attribute or element in a build without libxml2 (the
-// Windows one): each character XML reserves becomes '?', as control
+// Text for an XML element in a build without pugixml (the Windows one,
+// the browser's): each character XML reserves becomes '?', as control
 // characters already have (see printable_name), so nothing needs escaping.
 std::string xml_text(std::string text)
 {

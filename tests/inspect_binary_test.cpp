@@ -639,8 +639,8 @@ TEST_F(inspect_binary, a_picture_that_cannot_be_written_whole_leaves_no_file)
 #endif
 
 // The file name in the picture's title, with the characters XML reserves:
-// escaped where libxml2 is built in, each shown as '?' in the Windows build,
-// which has no libxml2. (Neither system allows < > " in a file name.)
+// escaped where pugixml is built in, each shown as '?' in the Windows build,
+// which has no pugixml. (Neither system allows < > " in a file name.)
 TEST_F(inspect_binary, the_title_shows_a_file_name_with_reserved_characters_safely)
 {
     const std::string input = write("a&b'c.ctf", clean_capture);

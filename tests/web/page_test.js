@@ -180,7 +180,7 @@ async function test_page(page, options) {
     console.log(`ok: ${label}`);
   }
   await test_programs(page, options, hello);
-  // Without libxml2 the picture shows the characters XML reserves as '?'.
+  // Without pugixml the picture shows the characters XML reserves as '?'.
   await run_job(page, {name: 'a<b>&"\'.ctf', mimeType: 'application/octet-stream', buffer: capture}, 'inspect', 2);
   const svg = (await downloaded(page, work, null, '#svg-download')).toString('utf8');
   assert.ok(svg.includes('Pulse lengths of a?b????.ctf'), 'reserved characters in the picture\'s title');
