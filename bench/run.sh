@@ -53,6 +53,13 @@ make_capture tape tape $((64 * mib))
 make_capture sparse sparse $((64 * mib))
 make_capture dense dense $((16 * mib))
 make_capture tape-1mib tape $((1 * mib))
+# A tape of the ROM loader's format, of about the same size: a 60,000-byte
+# program (the load address $1001, then bytes of the tape-like capture)
+# recorded seven times in a row, as on a tape of several files.
+if [ ! -f "$work/rom.ctf" ]; then
+  { printf '\001\020'; head -c 60099 "$work/tape.ctf" | tail -c 60000; } >"$work/rom.prg"
+  "$build/make_capture" --program "$work/rom.prg" --name BENCH --times 7 "$work/rom.ctf"
+fi
 
 
 # Median of the numbers on standard input.
@@ -124,12 +131,13 @@ for capture in tape-1mib tape; do
 done
 
 # velmora-inspect: inspecting a capture should cost at most 1.3 times
-# converting it. Alternating runs of both on the same captures, medians; the
-# report goes to /dev/null. Then its peak resident memory, as above.
+# converting it. Alternating runs of both on the same captures (and the
+# tape of the ROM loader's format, which the inspector decodes), medians;
+# the report goes to /dev/null. Then its peak resident memory, as above.
 cmake --build "$build" -j --target velmora-inspect >/dev/null
 echo "inspecting against converting: $runs alternating runs, median shown (ms)"
 printf '%-8s %-3s %10s %10s %8s\n' capture ver velmora inspect ratio
-for capture in tape sparse dense; do
+for capture in tape sparse dense rom; do
   for version in 2 1; do
     rm -f "$work"/*.times
     for _ in $(seq "$runs"); do
@@ -141,7 +149,7 @@ for capture in tape sparse dense; do
     printf '%-8s %-3s %10s %10s %8.3f\n' "$capture" "$version" "$convert" "$inspect" "$(echo "$inspect / $convert" | bc -l)"
   done
 done
-for capture in tape-1mib tape; do
+for capture in tape-1mib tape rom; do
   rss=$(for _ in 1 2 3 4 5; do
     /usr/bin/time -v "$build/velmora-inspect" "$work/$capture.ctf" 2>&1 >/dev/null |
       sed -n 's/.*Maximum resident set size (kbytes): //p'
