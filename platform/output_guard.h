@@ -20,6 +20,11 @@ namespace velmora {
 // (as long as the system's longest path) and a name of its own.
 inline constexpr std::size_t aside_path_capacity = 4096 + 64;
 
+// Outputs that may be open, and armed, at the same time: velmora-inspect's
+// picture and one extracted program, and room to spare. Opening more is a
+// programming error.
+inline constexpr std::size_t max_armed_outputs = 4;
+
 // How many bytes of an existing output a replace_check is shown at most.
 inline constexpr std::size_t replace_check_size = 1024;
 
@@ -76,8 +81,9 @@ output_open_result open_guarded_output(const char* path, const file_identity& in
 // and sockets are never emptied or removed.
 void discard_unfinished_output(guarded_output& output);
 
-// Disarms the interrupt cleanup and lets go of the file and its lock. The
-// stream must be closed already.
+// Disarms the interrupt cleanup of this output (others opened before it stay
+// armed) and lets go of the file and its lock. The stream must be closed
+// already.
 void release_output(guarded_output& output);
 
 // The one way an output's writing ends: closes its stream, keeps the file if

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -24,15 +26,18 @@ namespace {
 constexpr int interrupt_signals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1,
                                      SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
 
-// Read by the signal handler. The identity, the descriptor and the aside
-// name are written before the path is published and only while the
-// interrupting signals are blocked; a lock-free atomic is the only kind of
-// shared object a handler may read safely.
-std::atomic<const char*> armed_path{nullptr};
+// An armed output, read by the signal handler. The identity, the
+// descriptor and the aside name are written before the path is published
+// and only while the interrupting signals are blocked; a lock-free atomic
+// is the only kind of shared object a handler may read safely.
+struct armed_output {
+    std::atomic<const char*> path{nullptr}; // nullptr: the slot is free
+    file_identity identity{};
+    int descriptor = -1;
+    const char* aside_path = nullptr;
+};
 static_assert(std::atomic<const char*>::is_always_lock_free);
-file_identity armed_identity{};
-int armed_descriptor = -1;
-const char* armed_aside_path = nullptr;
+armed_output armed[max_armed_outputs];
 
 file_identity identity_of(const struct stat& status)
 {
@@ -89,9 +94,11 @@ void discard(const char* path, const char* aside_path, const file_identity& iden
 // errno need not be kept: the process never runs on after this handler.
 extern "C" void on_interrupt(int signal_number)
 {
-    const char* const path = armed_path.load();
-    if (path != nullptr) {
-        discard(path, armed_aside_path, armed_identity, armed_descriptor);
+    for (const armed_output& slot : armed) {
+        const char* const path = slot.path.load();
+        if (path != nullptr) {
+            discard(path, slot.aside_path, slot.identity, slot.descriptor);
+        }
     }
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
@@ -132,10 +139,13 @@ struct interrupts_blocked {
 // signals blocked.
 void arm_interrupt_cleanup(const guarded_output& output)
 {
-    armed_identity = output.identity;
-    armed_descriptor = static_cast<int>(output.hold.value);
-    armed_aside_path = output.aside_path;
-    armed_path.store(output.path);
+    armed_output* const slot =
+        std::find_if(std::begin(armed), std::end(armed), [](const armed_output& each) { return each.path.load() == nullptr; });
+    assert(slot != std::end(armed) && "more outputs open at once than max_armed_outputs");
+    slot->identity = output.identity;
+    slot->descriptor = static_cast<int>(output.hold.value);
+    slot->aside_path = output.aside_path;
+    slot->path.store(output.path);
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     action.sa_mask = interrupt_set();
@@ -404,7 +414,12 @@ void discard_unfinished_output(guarded_output& output)
 
 void release_output(guarded_output& output)
 {
-    armed_path.store(nullptr);
+    // Its own slot only: an output opened before it stays armed.
+    for (armed_output& slot : armed) {
+        if (slot.path.load() == output.path && slot.descriptor == static_cast<int>(output.hold.value)) {
+            slot.path.store(nullptr);
+        }
+    }
     output.hold.reset();
 }
 

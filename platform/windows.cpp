@@ -10,8 +10,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cassert>
 #include <fcntl.h>
 #include <io.h>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -22,21 +25,26 @@ namespace {
 // leaves it (STATUS_CONTROL_C_EXIT).
 constexpr UINT interrupted_exit_code = 0xC000013AU;
 
-// What the console control handler needs, set while an output is armed.
-// The handler runs on a thread of its own: `guard` keeps it and the main
-// thread from working on the output at the same time.
+// What the console control handler needs of an armed output.
 struct armed_output {
-    SRWLOCK guard;
-    bool handler_installed;
     bool armed;
     std::wstring path; // made ahead, so the handler converts nothing
     std::wstring aside_path;
     file_identity identity;
     HANDLE hold;
-    HANDLE main_thread;
 };
 
-armed_output armed{SRWLOCK_INIT, false, false, {}, {}, {}, nullptr, nullptr};
+// The outputs armed, and the thread that writes them. The handler runs on a
+// thread of its own: `guard` keeps it and the main thread from working on
+// the outputs at the same time.
+struct armed_outputs {
+    SRWLOCK guard;
+    bool handler_installed;
+    HANDLE main_thread; // while any output is armed
+    armed_output slots[max_armed_outputs];
+};
+
+armed_outputs armed{SRWLOCK_INIT, false, nullptr, {}};
 
 HANDLE handle_of(native_handle handle)
 {
@@ -183,19 +191,27 @@ BOOL WINAPI on_console_event(DWORD event)
         return FALSE;
     }
     AcquireSRWLockExclusive(&armed.guard);
-    if (!armed.armed) {
+    if (armed.main_thread == nullptr) {
         // Nothing to clean up: the process ends as it would without us.
         ReleaseSRWLockExclusive(&armed.guard);
         return FALSE;
     }
-    remove_if_same_file(armed.path, armed.aside_path, armed.identity);
+    for (const armed_output& slot : armed.slots) {
+        if (slot.armed) {
+            remove_if_same_file(slot.path, slot.aside_path, slot.identity);
+        }
+    }
     if (SuspendThread(armed.main_thread) != static_cast<DWORD>(-1)) {
         // Returns once the thread has really stopped.
         CONTEXT context{};
         context.ContextFlags = CONTEXT_CONTROL;
         GetThreadContext(armed.main_thread, &context);
     }
-    empty_through(armed.hold);
+    for (const armed_output& slot : armed.slots) {
+        if (slot.armed) {
+            empty_through(slot.hold);
+        }
+    }
     TerminateProcess(GetCurrentProcess(), interrupted_exit_code);
     return TRUE;
 }
@@ -204,32 +220,41 @@ void arm(const char* path, const file_identity& identity, HANDLE hold)
 {
     std::wstring wide = wide_path(path);
     std::wstring aside = aside_path_for(wide);
-    HANDLE main_thread = nullptr;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
     AcquireSRWLockExclusive(&armed.guard);
-    armed.path.swap(wide);
-    armed.aside_path.swap(aside);
-    armed.identity = identity;
-    armed.hold = hold;
-    armed.main_thread = main_thread;
-    armed.armed = true;
+    if (armed.main_thread == nullptr) {
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &armed.main_thread, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+    }
+    armed_output* const slot = std::find_if(std::begin(armed.slots), std::end(armed.slots),
+                                            [](const armed_output& each) { return !each.armed; });
+    assert(slot != std::end(armed.slots) && "more outputs open at once than max_armed_outputs");
+    slot->path.swap(wide);
+    slot->aside_path.swap(aside);
+    slot->identity = identity;
+    slot->hold = hold;
+    slot->armed = true;
     ReleaseSRWLockExclusive(&armed.guard);
     if (!armed.handler_installed) {
         armed.handler_installed = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
     }
 }
 
-void disarm()
+// Disarms the output held by `hold`; others stay armed.
+void disarm(HANDLE hold)
 {
     AcquireSRWLockExclusive(&armed.guard);
-    const bool was_armed = armed.armed;
-    armed.armed = false;
-    if (was_armed && armed.main_thread != nullptr) {
-        CloseHandle(armed.main_thread);
+    bool any_armed = false;
+    for (armed_output& slot : armed.slots) {
+        if (slot.armed && slot.hold == hold) {
+            slot.armed = false;
+            slot.hold = nullptr;
+        }
+        any_armed = any_armed || slot.armed;
     }
-    armed.main_thread = nullptr;
-    armed.hold = nullptr;
+    if (!any_armed && armed.main_thread != nullptr) {
+        CloseHandle(armed.main_thread);
+        armed.main_thread = nullptr;
+    }
     ReleaseSRWLockExclusive(&armed.guard);
 }
 
@@ -380,7 +405,7 @@ void discard_unfinished_output(guarded_output& output)
 
 void release_output(guarded_output& output)
 {
-    disarm();
+    disarm(handle_of(output.hold.value));
     output.hold.reset();
 }
 

@@ -5,6 +5,7 @@
 #include "binary_test.h"
 #include "process_runner.h"
 #include "tap_image_check.h"
+#include "rom_tape/rom_tape_encoder.h"
 #include "test_support/capture_builder.h"
 
 #include <gtest/gtest.h>
@@ -1223,6 +1224,31 @@ TEST_F(traced, an_interrupted_picture_leaves_no_file)
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
     EXPECT_FALSE(exists(picture)) << "a partial picture was left";
+}
+
+// An interruption after one extracted program is written and let go, as
+// the next is looked for: the picture, opened before the input was read
+// and not yet written, is still discarded; the finished program stays.
+TEST_F(traced, an_interruption_between_extracted_programs_still_discards_the_picture)
+{
+    const std::vector<std::uint8_t> program = {1, 2, 3, 4};
+    std::vector<std::uint32_t> half_waves = rom_tape_program(0x1001, program, "TWICE");
+    const std::vector<std::uint32_t> once = half_waves;
+    half_waves.insert(half_waves.end(), once.begin(), once.end());
+    const std::string input = write("in.ctf", capture::ctf_image({capture::block{
+                                                   20, capture::pack_phases(capture::cycles_to_samples(half_waves, 20))}}));
+    const std::string picture = path("pic.svg");
+    const std::string programs = path("programs");
+    ASSERT_EQ(mkdir(programs.c_str(), 0700), 0);
+    const pid_t child = start_traced({"-P", programs + "/TWICE-2.prg", "-e", "inject=all:signal=SIGTERM:when=1"},
+                                     {VELMORA_INSPECT_BINARY, "--svg", picture, "--extract", programs, input});
+    const int status = wait_for(child, 20s);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status << "\n" << read_file(path("trace.log"));
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_FALSE(exists(picture)) << "the unwritten picture was left";
+    const std::vector<std::uint8_t> first = {0x01, 0x10, 1, 2, 3, 4};
+    EXPECT_EQ(read_file(programs + "/TWICE.prg"), std::string(first.begin(), first.end()));
+    EXPECT_FALSE(exists(programs + "/TWICE-2.prg"));
 }
 
 } // namespace
