@@ -57,6 +57,10 @@ std::string signature_text(const tap_image_header& header)
     return text;
 }
 
+// Empty rows of the text histogram that are shown as one row of their span,
+// so that the peaks stand close together: as many or more in a row.
+constexpr std::size_t min_folded_rows = 3;
+
 // The rows of the text histogram: `width` values a row, from `first`.
 struct row_layout {
     unsigned first;
@@ -110,17 +114,24 @@ void append_histogram(std::string& text, const pulse_summary& pulses, const std:
                layout.width);
     }
     for (std::size_t row = 0; row < rows.size(); ++row) {
+        // Empty rows, min_folded_rows or more in a row, are one row of their whole span.
+        std::size_t last_row = row;
+        while (last_row + 1 < rows.size() && rows[row] == 0 && rows[last_row + 1] == 0) {
+            ++last_row;
+        }
+        last_row = last_row - row + 1 >= min_folded_rows ? last_row : row;
         const auto start = static_cast<unsigned>(layout.first + row * layout.width);
-        const unsigned end = std::min(start + layout.width - 1, histogram_values);
+        const unsigned end = std::min(static_cast<unsigned>(layout.first + (last_row + 1) * layout.width - 1), histogram_values);
         const bool has_peak = std::any_of(peaks.begin(), peaks.end(),
                                           [&](const peak& p) { return p.value >= start && p.value <= end; });
         char label[16];
-        if (layout.width == 1) {
+        if (layout.width == 1 && last_row == row) {
             std::snprintf(label, sizeof label, "%7u", start);
         } else {
             std::snprintf(label, sizeof label, "%3u-%3u", start, end);
         }
         append_format(text, "%s %c|%s %" PRIu64 "\n", label, has_peak ? '*' : ' ', bar(rows[row]).c_str(), rows[row]);
+        row = last_row;
     }
     if (pulses.longer != 0) {
         append_format(text, "   >255  |%s %" PRIu64 "\n", bar(pulses.longer).c_str(), pulses.longer);

@@ -65,6 +65,12 @@ const bytes image_with_wrong_size = {'C', '1', '6', '-', 'T', 'A', 'P', 'E', '-'
 std::string zero_rows(unsigned first, unsigned last, unsigned width)
 {
     std::string rows;
+    if ((last - first) / width + 1 >= 3) {
+        // Three empty rows or more are shown as one.
+        char row[80];
+        std::snprintf(row, sizeof row, "%3u-%3u  |%48s 0\n", first, last + width - 1, "");
+        return row;
+    }
     for (unsigned start = first; start <= last; start += width) {
         char row[80];
         std::snprintf(row, sizeof row, "%3u-%3u  |%48s 0\n", start, start + width - 1, "");
