@@ -364,9 +364,8 @@ void on_wave(rom_tape_decoder& d, rom_wave wave, std::uint32_t half, const tape_
         return;
     }
     if (wave == rom_wave::short_wave) {
-        ++d.short_count;
-        d.short_sum += half;
-        d.short_squares += static_cast<double>(half) * half;
+        assert(half < rom_short_half_bins);
+        ++d.short_halves[half];
     }
     if (!d.pair_open) {
         d.pair_open = true;
@@ -534,23 +533,17 @@ bool read_whole_byte(rom_tape_decoder& d, const std::uint8_t* run, std::uint64_t
     }
     // on_wave's steps for these waves: the marker ends a leader, the short
     // waves of the bits are measured, the byte is the format's.
-    std::uint64_t short_sum = 0;
-    std::uint64_t short_squares = 0;
-    // Half of each short wave's full cycles: its units (both halves'), times 8 / 2.
-    const auto measure = [&short_sum, &short_squares](std::uint64_t half) {
-        short_sum += half;
-        short_squares += half * half;
-    };
-    // The short wave of each pair is its second where the first is the medium one.
+    // The short wave of each pair is its second where the first is the medium
+    // one; its half length is its units (both halves'), times 8 / 2.
     const auto short_of_pair = [ones](unsigned pair) { return 2 * pair + static_cast<unsigned>(ones >> (2 * pair) & 1); };
     if (halves) {
         for (unsigned pair = 0; pair < rom_tape_bit_pairs; ++pair) {
             const unsigned wave = short_of_pair(pair);
-            measure(4 * (std::uint64_t{run[4 + 2 * wave]} + run[5 + 2 * wave]));
+            ++d.short_halves[4 * (unsigned{run[4 + 2 * wave]} + run[5 + 2 * wave])];
         }
     } else {
         for (unsigned pair = 0; pair < rom_tape_bit_pairs; ++pair) {
-            measure(4 * std::uint64_t{run[2 + short_of_pair(pair)]});
+            ++d.short_halves[4 * unsigned{run[2 + short_of_pair(pair)]}];
         }
     }
     const std::uint64_t cycles = byte_sum(run, count) * entry_unit_cycles;
@@ -559,9 +552,6 @@ bool read_whole_byte(rom_tape_decoder& d, const std::uint8_t* run, std::uint64_t
     d.marker_place = tape_place{d.cycles, offset, d.block, 0};
     // A half wave read first at an odd place: the ROM pairs it with the one before.
     d.marker_turned = halves && d.pulses % 2 == 1;
-    d.short_count += rom_tape_bit_pairs;
-    d.short_sum += static_cast<double>(short_sum);
-    d.short_squares += static_cast<double>(short_squares);
     d.quiet_waves = 0;
     d.result.format_cycles += cycles;
     // on_byte reads the byte's place from the marker's.
@@ -583,9 +573,7 @@ void open_copy(rom_tape_decoder& d, unsigned role, const tape_place& place, bool
     d.bytes[role].clear();
     d.bad[role].clear();
     d.open_copy = rom_copy{true, with_sample(d, place), place, 0, 0, 0, 0, 0, turned, false, 0};
-    d.short_count = 0;
-    d.short_sum = 0;
-    d.short_squares = 0;
+    d.short_halves.fill(0);
     d.byte_lost = false;
     d.last_byte_cycles = 0;
 }
@@ -602,9 +590,19 @@ void close_copy(rom_tape_decoder& d, const tape_place& place)
     const unsigned role = d.copy_role;
     rom_copy& copy = d.open_copy;
     copy.end = with_sample(d, place);
-    if (d.short_count > 1) {
-        const double mean = d.short_sum / static_cast<double>(d.short_count);
-        const double variance = d.short_squares / static_cast<double>(d.short_count) - mean * mean;
+    // Sums of whole numbers below 2^53: exact in doubles.
+    std::uint64_t short_count = 0;
+    double short_sum = 0;
+    double short_squares = 0;
+    for (std::size_t half = 0; half < d.short_halves.size(); ++half) {
+        const std::uint32_t waves = d.short_halves[half];
+        short_count += waves;
+        short_sum += static_cast<double>(waves * half);
+        short_squares += static_cast<double>(waves * half * half);
+    }
+    if (short_count > 1) {
+        const double mean = short_sum / static_cast<double>(short_count);
+        const double variance = short_squares / static_cast<double>(short_count) - mean * mean;
         copy.spread_percent = variance > 0 ? 100 * std::sqrt(variance) / mean : 0;
     }
     const std::vector<std::uint8_t>& read = d.bytes[role];

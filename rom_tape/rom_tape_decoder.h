@@ -134,6 +134,12 @@ struct rom_tape_result {
 
 enum class rom_wave : std::uint8_t { short_wave, medium_wave, long_wave, glitch, dropout, unequal };
 
+// Bins for the half lengths, in cycles, of short waves: above the longest,
+// which is the mean of the longest learnt short and medium centres (a
+// quarter above their nominal lengths).
+inline constexpr std::size_t rom_short_half_bins = 512;
+static_assert((rom_tape_short_cycles + rom_tape_medium_cycles) * 125 / 100 / 2 < rom_short_half_bins);
+
 // The decoder's state: start it with rom_tape_start; its fields are its own.
 struct rom_tape_decoder {
     wave_kind kind;
@@ -189,11 +195,10 @@ struct rom_tape_decoder {
     bool byte_lost;                  // a byte failed since the last one read
     tape_place lost_place;
     rom_copy open_copy;
-    std::uint64_t short_count;       // short waves in its bytes, their sum and sum of squares
-    double short_sum;
-    double short_squares;
+    // Short waves in its bytes by their half length in cycles, for their spread.
+    std::array<std::uint32_t, rom_short_half_bins> short_halves;
     std::array<std::vector<std::uint8_t>, 2> bytes;  // payload and checksum of each copy, at most max + 1
-    std::array<std::vector<bool>, 2> bad;
+    std::array<std::vector<std::uint8_t>, 2> bad;   // 1 for each byte that could not be read or failed its parity
     std::array<rom_copy, 2> copies;  // the block being assembled
     // Blocks into files.
     bool awaiting_data;              // the last file is a program whose data block has not come
