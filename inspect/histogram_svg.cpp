@@ -251,8 +251,8 @@ std::string histogram_svg(const inspection& result, const std::string& name)
     }
     svg += "</g>\n";
     append_format(svg, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"12\" %s>pulse length in TAP units "
-                "(8 cycles of the C16 PAL clock)</text>\n",
-           (plot_left + values_right) / 2, plot_bottom + 40, font);
+                "(8 cycles of the %s clock)</text>\n",
+           (plot_left + values_right) / 2, plot_bottom + 40, font, clock_name(result).c_str());
     append_format(svg, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"12\" %s>pulse length in "
                 "microseconds</text>\n",
            (plot_left + values_right) / 2, plot_top - 28, font);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace velmora {
 namespace {
@@ -226,9 +227,9 @@ void inspect_image(byte_reader& reader, inspection& result, rom_tape_decoder& de
     // A version 2 image holds half waves; versions 0 and 1 full waves.
     result.rom_kind = result.header.version == 2 ? wave_kind::half_waves : wave_kind::full_waves;
     rom_tape_start(decoder, result.rom_kind, sink);
+    result.clock = image_clock(is_c64_image(result), result.header.video_standard);
     if (is_c64_image(result)) {
         // Another machine's pulses, at another clock: never taken for the C16 format's.
-        result.clock = c64_pal_clock;
         rom_tape_stop_decoding(decoder);
     }
     rom_tape_note_pauses(decoder, pause_min_cycles(result.clock));
@@ -518,6 +519,25 @@ bool is_c64_image(const inspection& result)
 {
     return result.kind == file_kind::tap_image && result.cut != cut_place::tap_header &&
            std::memcmp(result.header.signature, "C64", 3) == 0;
+}
+
+std::uint32_t image_clock(bool c64, std::uint8_t video_standard)
+{
+    if (c64) {
+        return video_standard < std::size(c64_clocks) ? c64_clocks[video_standard] : c64_pal_clock;
+    }
+    return video_standard == tap_video_ntsc ? c16_ntsc_clock : c16_pal_clock;
+}
+
+std::string clock_name(const inspection& result)
+{
+    constexpr const char* c64_standards[] = {"PAL", "NTSC", "old NTSC", "PAL-N"};
+    static_assert(std::size(c64_standards) == std::size(c64_clocks));
+    if (is_c64_image(result)) {
+        const std::uint8_t video = result.header.video_standard;
+        return std::string("C64 ") + (video < std::size(c64_standards) ? c64_standards[video] : "PAL");
+    }
+    return result.clock == c16_ntsc_clock ? "C16 NTSC" : "C16 PAL";
 }
 
 double seconds(const inspection& result, double cycles)

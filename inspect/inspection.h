@@ -21,8 +21,12 @@ namespace velmora {
 // The C16 PAL clock, in cycles a second; a TAP unit is 8 cycles.
 inline constexpr std::uint32_t c16_pal_clock = 886724;
 inline constexpr std::uint32_t cycles_per_tap_unit = 8;
-// The C64 PAL clock, for images of that machine.
+// The C16 NTSC clock, for images whose video standard byte says NTSC.
+inline constexpr std::uint32_t c16_ntsc_clock = 894886;
+// The C64's clocks, for images of that machine, by video standard byte:
+// PAL (0), NTSC (1), old NTSC (2), PAL-N (3).
 inline constexpr std::uint32_t c64_pal_clock = 985248;
+inline constexpr std::uint32_t c64_clocks[] = {c64_pal_clock, 1022727, 1022730, 1023440};
 // A pulse of at least a quarter of a second at `clock` is a pause.
 constexpr std::uint64_t pause_min_cycles(std::uint32_t clock)
 {
@@ -76,8 +80,8 @@ struct inspection {
     std::int32_t cut_block;
     std::uint64_t bytes_read; // whole file, as far as it was read
     bool read_error;          // the stream reported an error before its end
-    // Cycles a second its times are counted at: the C64 PAL clock for an
-    // image whose signature says C64, else the C16 PAL clock.
+    // Cycles a second its times are counted at (image_clock): a capture's
+    // at the C16 PAL clock, an image's at its machine's and video standard's.
     std::uint32_t clock;
     // A capture.
     wave_kind waves;                   // what the pulses measure
@@ -141,6 +145,14 @@ std::vector<std::string> find_problems(const inspection& result);
 // True for an image whose signature says C64 (C64-TAPE-RAW): its pulses
 // are timed at that machine's clock, and not decoded as the C16 ROM format.
 bool is_c64_image(const inspection& result);
+
+// The clock an image is timed at, from its signature (`c64`) and video
+// standard byte: the C64's four, the C16's PAL and NTSC; any other byte is
+// timed at PAL.
+std::uint32_t image_clock(bool c64, std::uint8_t video_standard);
+
+// The machine and video standard of the file's clock: "C16 PAL", "C64 NTSC", ...
+std::string clock_name(const inspection& result);
 
 // Microseconds and seconds of `cycles` at the file's clock.
 double microseconds(const inspection& result, double cycles);

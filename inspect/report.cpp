@@ -197,8 +197,8 @@ std::string text_report(const inspection& result, const std::string& name)
     const pulse_summary& pulses = result.pulses;
     if (result.kind == file_kind::tap_image) {
         if (is_c64_image(result)) {
-            append_format(text, "%s: TAP image of the C64, timed at its PAL clock of %" PRIu32 " cycles a second\n",
-                          name.c_str(), result.clock);
+            append_format(text, "%s: TAP image of the C64, timed at its %s clock of %" PRIu32 " cycles a second\n",
+                          name.c_str(), clock_name(result).substr(4).c_str(), result.clock);
         } else {
             append_format(text, "%s: TAP image\n", name.c_str());
         }
@@ -247,9 +247,8 @@ std::string text_report(const inspection& result, const std::string& name)
         append_format(text, "Asymmetric waves: %" PRIu64 " (velmora %s recommend TAP version 2)\n", result.asymmetric_waves,
                advisory_due(result) ? "would" : "would not");
     }
-    append_format(text, "Running time: %.3f s (%s PAL clock, %" PRIu32 " cycles a second)\n",
-                  seconds(result, static_cast<double>(total_cycles(pulses))), is_c64_image(result) ? "C64" : "C16",
-                  result.clock);
+    append_format(text, "Running time: %.3f s (%s clock, %" PRIu32 " cycles a second)\n",
+                  seconds(result, static_cast<double>(total_cycles(pulses))), clock_name(result).c_str(), result.clock);
     append_time_difference(text, result);
     const std::vector<rom_peak> wave_peaks = rom_peaks(result);
     const std::vector<peak> peaks = shown_peaks(result);

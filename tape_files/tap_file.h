@@ -17,6 +17,7 @@ inline constexpr std::size_t tap_header_size = 20;
 inline constexpr char tap_signature[] = "C16-TAPE-RAW"; // stored without the terminator
 inline constexpr std::uint8_t tap_platform_c16 = 2;
 inline constexpr std::uint8_t tap_video_pal = 0;
+inline constexpr std::uint8_t tap_video_ntsc = 1;
 // Every raw TAP image, of any machine ("C16-TAPE-RAW", "C64-TAPE-RAW"), has
 // this at offset tap_kind_offset; bytes that do not are no TAP image.
 inline constexpr char tap_kind_marker[] = "-TAPE-RAW"; // stored without the terminator

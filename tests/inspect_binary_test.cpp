@@ -278,7 +278,7 @@ TEST_F(inspect_binary, every_pause_is_listed_with_its_place_up_to_a_cap)
 // 0.250387 s, of 0.250000 s; 384 cycles are 389.75 us; the tape runs 493007
 // cycles = 0.500387 s. Signed C16 it runs 493007 / 886724 = 0.555987 s, and
 // both long entries are pauses (from 221681 cycles): 492623 cycles = 0.555554 s.
-TEST_F(inspect_binary, a_c64_image_is_timed_at_the_c64_clock)
+TEST_F(inspect_binary, an_image_is_timed_at_the_clock_of_its_machine_and_video_standard)
 {
     bytes image = {'C', '6', '4', '-', 'T', 'A', 'P', 'E', '-', 'R', 'A', 'W', 1, 0, 0, 0, 9, 0, 0, 0,
                    0x30, 0x00, 0x27, 0xC2, 0x03, 0x00, 0x28, 0xC2, 0x03};
@@ -306,6 +306,26 @@ TEST_F(inspect_binary, a_c64_image_is_timed_at_the_c64_clock)
     EXPECT_NE(c16_text.find("Pauses (0.25 s or more): 2, 0.556 s in all\n"), std::string::npos) << c16_text;
     EXPECT_NE(c16_text.find("Running time: 0.556 s (C16 PAL clock, 886724 cycles a second)\n"), std::string::npos)
         << c16_text;
+
+    // The video standard byte chooses the clock: 493007 cycles at each.
+    struct clock_case {
+        char machine; // '1' C16, '6' C64 (the signature's second digit)
+        std::uint8_t video;
+        const char* line;
+    };
+    for (const clock_case& c : {clock_case{'1', 1, "Running time: 0.551 s (C16 NTSC clock, 894886 cycles a second)\n"},
+                                clock_case{'1', 2, "Running time: 0.556 s (C16 PAL clock, 886724 cycles a second)\n"},
+                                clock_case{'6', 1, "Running time: 0.482 s (C64 NTSC clock, 1022727 cycles a second)\n"},
+                                clock_case{'6', 2, "Running time: 0.482 s (C64 old NTSC clock, 1022730 cycles a second)\n"},
+                                clock_case{'6', 3, "Running time: 0.482 s (C64 PAL-N clock, 1023440 cycles a second)\n"},
+                                clock_case{'6', 4, "Running time: 0.500 s (C64 PAL clock, 985248 cycles a second)\n"}}) {
+        image[1] = c.machine == '1' ? '1' : '6';
+        image[2] = c.machine == '1' ? '6' : '4';
+        image[14] = c.video;
+        const std::string file = write("video.tap", image);
+        const std::string report = inspect({file}).out;
+        EXPECT_NE(report.find(c.line), std::string::npos) << report;
+    }
 }
 
 TEST_F(inspect_binary, the_json_of_a_capture_holds_its_blocks_and_the_image_its_header)
