@@ -1153,6 +1153,42 @@ TEST_P(lock_race, the_path_is_opened_again_when_it_no_longer_names_the_locked_fi
     EXPECT_EQ(read_file(output), read_file(path("expected.tap"))) << "the image went to a file the path does not name";
 }
 
+// The path changes again while the file it named after the first change is
+// being locked (the second lock, delayed like the first): velmora gives up
+// with status 3 rather than chase the path, and writes into neither file.
+TEST_F(traced, a_path_that_changes_twice_while_locking_is_refused)
+{
+    const std::string input = write("in.ctf", capture::ctf_image({capture::block{20, tape_samples(6, 500)}}));
+    const std::string output = path("out.tap");
+    const pid_t child = start_traced({"-P", output, "-e", "trace=flock,openat", "-e", "inject=flock:delay_enter=1000000"},
+                                     {VELMORA_BINARY, input, output, "2"});
+    // The first opening creates the file; the path is then given to another.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!exists(output) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(exists(output)) << "velmora never opened its output";
+    const std::string first = write("first.tap", bytes{'f', 'i', 'r', 's', 't'});
+    ASSERT_EQ(rename(first.c_str(), output.c_str()), 0);
+    // Once it has opened the path again (the second openat in the log), the
+    // path changes once more while the second lock waits.
+    const auto opened_twice = [this] {
+        const std::string log = read_file(path("trace.log"));
+        const std::size_t at = log.find("openat(");
+        return at != std::string::npos && log.find("openat(", at + 1) != std::string::npos;
+    };
+    while (!opened_twice() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(opened_twice()) << read_file(path("trace.log"));
+    const std::string second = write("second.tap", bytes{'s', 'e', 'c', 'o', 'n', 'd'});
+    ASSERT_EQ(rename(second.c_str(), output.c_str()), 0);
+    const int status = wait_for(child, 20s);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(read_file(output), "second") << "the file now at the path was touched";
+}
+
 INSTANTIATE_TEST_SUITE_P(changes, lock_race,
                          testing::Values(lock_race_case{"removed", false}, lock_race_case{"replaced", true}),
                          [](const testing::TestParamInfo<lock_race_case>& test) { return test.param.name; });
