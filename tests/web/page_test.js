@@ -143,6 +143,10 @@ async function test_page(page, options) {
     {input: demo_image, version: 2},
     {input: empty, version: 1},
   ];
+  if (options.large) {
+    // Read in many buffers, its image handed over in many pieces.
+    cases.push({input: options.large, version: 2, download: `${path.parse(options.large).name}.tap`});
+  }
   for (const test_case of cases) {
     const label = `${path.basename(test_case.input)}, version ${test_case.version}`;
     const native = native_conversion(options.velmora, test_case.input, test_case.version);
