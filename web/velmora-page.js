@@ -1,7 +1,8 @@
-// velmora's page. This one script runs twice: in the page, where it handles
-// the controls and shows results, and as the page's worker, where velmora's
-// own conversion and inspector (velmora_web.wasm) read the chosen file a
-// buffer at a time. Nothing is sent anywhere: the file is read through
+// velmora's page. This one script runs three times: in the page, where it
+// handles the controls and shows results; as the page's worker, where
+// velmora's own conversion and inspector (velmora_web.wasm) run; and as that
+// worker's reader, which reads the chosen file ahead of them, a buffer at a
+// time, while they work. Nothing is sent anywhere: the file is read through
 // File.stream, the image and the reports are kept in the browser and
 // offered as downloads.
 'use strict';
@@ -14,16 +15,31 @@
 //                   that loads or is recoverable, as velmora-inspect --extract
 //                   writes it; index is its place in the JSON report's files
 //                   {kind: 'failed', message}: the module stopped; no result
-// A run cannot be stopped from inside; Cancel ends the whole worker.
+// A run cannot be stopped from inside; Cancel ends the whole worker, and
+// with it its reader.
+//
+// Between the worker and its reader:
+//   worker -> reader  {kind: 'read', file, stream, from, buffers}: fill the buffers
+//                     (ArrayBuffers, handed over) with the file from byte `from`
+//                     on, in order; slices of earlier streams are no longer wanted
+//                     {kind: 'buffer', stream, buffer}: a buffer to fill again
+//   reader -> worker  {kind: 'slice', stream, start, buffer, length}: `length`
+//                     bytes of the file from `start` on, fewer than a buffer only
+//                     at its end; buffer null: the browser could not read them
 
-// velmora asks for the file in pieces of up to 1 MiB; the worker reads it
-// from the browser into a buffer this large, refilled when the module has
-// taken it all. It is read as a byte stream into the same buffer over and
-// over: reading 64 MiB in Chromium took 80 to 110 ms so, against 270 to 500
-// ms in 16 MiB slices (FileReaderSync or Blob.arrayBuffer, a new buffer
-// each). The buffer lives outside the module's memory, which stays the same
+// velmora asks for the file in pieces of up to 1 MiB; the reader reads it
+// from the browser into buffers this large, each refilled when the module
+// has taken it all. It is read as a byte stream into the same buffers over
+// and over: reading 64 MiB in Chromium took 80 to 110 ms so, against 270 to
+// 500 ms in 16 MiB slices (FileReaderSync or Blob.arrayBuffer, a new buffer
+// each). The buffers live outside the module's memory, which stays the same
 // size for any file.
 const input_buffer_bytes = 8 * 1024 * 1024;
+// Buffers of the file: one the module reads from, the others filled
+// meanwhile by the reader worker.
+const input_buffers = 3;
+// The name the reader worker is started under, which tells the script its part.
+const reader_worker_name = 'velmora-reader';
 // Progress is posted at most this often (milliseconds).
 const progress_interval = 100;
 // The image is gathered in a buffer this large, which becomes a Blob
@@ -49,22 +65,22 @@ function open_file_stream(file, start) {
     reader = stream.getReader();
     byob = false;
   }
-  return {reader, byob, start, buffer: new ArrayBuffer(input_buffer_bytes), left: null};
+  return {reader, byob, start, left: null};
 }
 
-// Fills the stream's buffer from its current place: the bytes read, as a
-// view of the buffer, fewer than the buffer holds only at the file's end.
-// Throws if the browser cannot read the file.
-async function fill_from_stream(stream) {
+// Fills `buffer` (input_buffer_bytes) from the stream's current place: the
+// bytes read, as a view of the buffer (a byte stream hands back the same
+// memory as a new ArrayBuffer), fewer than the buffer holds only at the
+// file's end. Throws if the browser cannot read the file.
+async function fill_from_stream(stream, buffer) {
   let filled = 0;
   while (filled < input_buffer_bytes) {
     if (stream.byob) {
-      // The buffer is handed to the stream and comes back as `value`'s.
-      const {done, value} = await stream.reader.read(new Uint8Array(stream.buffer, filled));
+      const {done, value} = await stream.reader.read(new Uint8Array(buffer, filled));
       if (value === undefined) {
         throw new Error('the file could not be read to its end');
       }
-      stream.buffer = value.buffer;
+      buffer = value.buffer;
       if (done) {
         break;
       }
@@ -78,23 +94,74 @@ async function fill_from_stream(stream) {
         stream.left = value;
       }
       const taken = stream.left.subarray(0, input_buffer_bytes - filled);
-      new Uint8Array(stream.buffer, filled).set(taken);
+      new Uint8Array(buffer, filled).set(taken);
       filled += taken.length;
       stream.left = taken.length < stream.left.length ? stream.left.subarray(taken.length) : null;
     }
   }
-  const bytes = new Uint8Array(stream.buffer, 0, filled);
+  const bytes = new Uint8Array(buffer, 0, filled);
   stream.start += filled;
   return bytes;
+}
+
+// The reader worker: reads the file ahead of the module into the buffers
+// the worker hands it, each filled whole and sent back in order.
+function run_reader_worker() {
+  let reading = null; // {stream, number, free, busy, ended}
+
+  async function fill_next() {
+    const now_reading = reading;
+    if (now_reading === null || now_reading.busy || now_reading.ended || now_reading.free.length === 0) {
+      return;
+    }
+    now_reading.busy = true;
+    const start = now_reading.stream.start;
+    let slice;
+    try {
+      const bytes = await fill_from_stream(now_reading.stream, now_reading.free.shift());
+      slice = {kind: 'slice', stream: now_reading.number, start, buffer: bytes.buffer, length: bytes.length};
+      now_reading.ended = bytes.length < input_buffer_bytes;
+    } catch (error) {
+      slice = {kind: 'slice', stream: now_reading.number, start, buffer: null, length: 0};
+      now_reading.ended = true;
+    }
+    now_reading.busy = false;
+    postMessage(slice, slice.buffer === null ? [] : [slice.buffer]);
+    fill_next();
+  }
+
+  onmessage = (event) => {
+    const message = event.data;
+    if (message.kind === 'read') {
+      if (reading !== null) {
+        reading.stream.reader.cancel().catch(() => {});
+      }
+      reading = {stream: open_file_stream(message.file, message.from), number: message.stream,
+        free: message.buffers, busy: false, ended: false};
+    } else if (reading !== null && message.stream === reading.number) {
+      reading.free.push(message.buffer);
+    }
+    fill_next();
+  };
 }
 
 function run_worker() {
   importScripts('velmora_web.js');
   let file = null;
   let last_progress = 0;
-  // What was read of the file last: `bytes` from `start` on; `stream` reads on.
-  let input = null; // {start, bytes, stream}
+  // The file is read by the reader worker, while the module converts, into
+  // input_buffers buffers that go back and forth: the one the module reads
+  // from, `bytes` from `start` on, and those the reader fills.
+  const reader_worker = new Worker('velmora-page.js', {name: reader_worker_name});
+  let input = null; // {start, bytes}
+  // The slices of the reader's current stream not yet taken, in order;
+  // `next` is where the first one that has not arrived starts.
+  let stream = {number: 0, next: -1, arrived: []};
+  let free_buffers = [];
+  let wake_reader = null;
   let read_failed = false;
+  // Set for good if the browser refused to run the reader worker.
+  let reader_failed = false;
   let image = null; // {head, blobs, staged}: the image so far is head, blobs, then staged bytes of image_stage
   let image_stage = null;
   let texts = {};
@@ -103,6 +170,25 @@ function run_worker() {
   function post_progress(done) {
     postMessage({kind: 'progress', done, total: file.size});
   }
+
+  reader_worker.onmessage = (event) => {
+    const slice = event.data;
+    if (slice.stream === stream.number) {
+      stream.arrived.push(slice);
+      if (wake_reader !== null) {
+        wake_reader();
+      }
+    } else if (slice.buffer !== null) {
+      free_buffers.push(slice.buffer);
+    }
+  };
+  reader_worker.onerror = (event) => {
+    event.preventDefault();
+    reader_failed = true;
+    if (wake_reader !== null) {
+      wake_reader();
+    }
+  };
 
   const module_ready = create_velmora_module({
     // Bytes [position, position + size) of the file, fewer at its end;
@@ -121,29 +207,31 @@ function run_worker() {
       const offset = position - input.start;
       return input.bytes.subarray(offset, offset + size);
     },
-    // Reads the file on from `position` (it is before the file's end), so
-    // that read_input has the bytes there, or has failed.
+    // Waits until read_input has the bytes at `position` (before the
+    // file's end), or has failed.
     async wait_for_input(position) {
-      let stream;
-      if (input !== null && position === input.stream.start) {
-        stream = input.stream;
-      } else {
-        if (input !== null) {
-          input.stream.reader.cancel().catch(() => {});
+      release_input();
+      if (position !== stream.next) {
+        stream = {number: stream.number + 1, next: position, arrived: []};
+        const buffers = free_buffers.splice(0, input_buffers);
+        while (buffers.length < input_buffers) {
+          buffers.push(new ArrayBuffer(input_buffer_bytes));
         }
-        stream = open_file_stream(file, position);
+        reader_worker.postMessage({kind: 'read', file, stream: stream.number, from: position, buffers}, buffers);
       }
-      input = null;
-      try {
-        const bytes = await fill_from_stream(stream);
-        if (bytes.length === 0) {
-          throw new Error('the file ended before its size');
-        }
-        input = {start: position, bytes, stream};
-      } catch (error) {
+      while (stream.arrived.length === 0 && !reader_failed) {
+        await new Promise((resolve) => {
+          wake_reader = resolve;
+        });
+        wake_reader = null;
+      }
+      const slice = stream.arrived.shift();
+      if (slice === undefined || slice.buffer === null || slice.length === 0) {
         read_failed = true;
         return;
       }
+      input = {start: slice.start, bytes: new Uint8Array(slice.buffer, 0, slice.length)};
+      stream.next = slice.start + slice.length;
       const now = performance.now();
       if (now - last_progress >= progress_interval) {
         last_progress = now;
@@ -186,17 +274,20 @@ function run_worker() {
     }
   };
 
-  function forget_input() {
+  // The buffer the module read from goes back to be filled again.
+  function release_input() {
     if (input !== null) {
-      input.stream.reader.cancel().catch(() => {});
+      reader_worker.postMessage({kind: 'buffer', stream: stream.number, buffer: input.bytes.buffer},
+        [input.bytes.buffer]);
+      input = null;
     }
-    input = null;
   }
 
   async function run_request(request) {
     const module = await module_ready;
     file = request.file;
-    forget_input();
+    release_input();
+    stream = {number: stream.number + 1, next: -1, arrived: []};
     read_failed = false;
     image = {head: new Uint8Array(0), blobs: [], staged: 0};
     if (request.job === 'convert' && image_stage === null) {
@@ -222,7 +313,7 @@ function run_worker() {
     // From the request to the image ready for download.
     const milliseconds = performance.now() - started;
     post_progress(file.size);
-    forget_input();
+    release_input();
     file = null;
     image = null;
     const found = programs;
@@ -554,8 +645,10 @@ function run_page() {
 }
 
 // Last, once every constant above is set.
-if (typeof document === 'undefined') {
-  run_worker();
-} else {
+if (typeof document !== 'undefined') {
   run_page();
+} else if (self.name === reader_worker_name) {
+  run_reader_worker();
+} else {
+  run_worker();
 }
