@@ -23,9 +23,11 @@
 //                     (ArrayBuffers, handed over) with the file from byte `from`
 //                     on, in order; slices of earlier streams are no longer wanted
 //                     {kind: 'buffer', stream, buffer}: a buffer to fill again
+//                     {kind: 'stop'}: no more of the current stream is wanted
 //   reader -> worker  {kind: 'slice', stream, start, buffer, length}: `length`
 //                     bytes of the file from `start` on, fewer than a buffer only
 //                     at its end; buffer null: the browser could not read them
+//                     {kind: 'buffer', buffer}: a buffer no longer needed
 
 // velmora asks for the file in pieces of up to 1 MiB; the reader reads it
 // from the browser into buffers this large, each refilled when the module
@@ -130,16 +132,29 @@ function run_reader_worker() {
     fill_next();
   }
 
+  // Stops reading the current stream; its buffers not being filled go back.
+  function stop_reading() {
+    if (reading !== null) {
+      reading.stream.reader.cancel().catch(() => {});
+      for (const buffer of reading.free) {
+        postMessage({kind: 'buffer', buffer}, [buffer]);
+      }
+      reading = null;
+    }
+  }
+
   onmessage = (event) => {
     const message = event.data;
     if (message.kind === 'read') {
-      if (reading !== null) {
-        reading.stream.reader.cancel().catch(() => {});
-      }
+      stop_reading();
       reading = {stream: open_file_stream(message.file, message.from), number: message.stream,
         free: message.buffers, busy: false, ended: false};
+    } else if (message.kind === 'stop') {
+      stop_reading();
     } else if (reading !== null && message.stream === reading.number) {
       reading.free.push(message.buffer);
+    } else {
+      postMessage({kind: 'buffer', buffer: message.buffer}, [message.buffer]);
     }
     fill_next();
   };
@@ -173,7 +188,9 @@ function run_worker() {
 
   reader_worker.onmessage = (event) => {
     const slice = event.data;
-    if (slice.stream === stream.number) {
+    if (slice.kind === 'buffer') {
+      free_buffers.push(slice.buffer);
+    } else if (slice.stream === stream.number) {
       stream.arrived.push(slice);
       if (wake_reader !== null) {
         wake_reader();
@@ -210,9 +227,11 @@ function run_worker() {
     // Waits until read_input has the bytes at `position` (before the
     // file's end), or has failed.
     async wait_for_input(position) {
-      release_input();
-      if (position !== stream.next) {
-        stream = {number: stream.number + 1, next: position, arrived: []};
+      if (position === stream.next) {
+        release_input();
+      } else {
+        end_stream();
+        stream.next = position;
         const buffers = free_buffers.splice(0, input_buffers);
         while (buffers.length < input_buffers) {
           buffers.push(new ArrayBuffer(input_buffer_bytes));
@@ -274,6 +293,22 @@ function run_worker() {
     }
   };
 
+  // Ends the reader's current stream: its buffers come back to be used for
+  // the next one.
+  function end_stream() {
+    if (input !== null) {
+      free_buffers.push(input.bytes.buffer);
+      input = null;
+    }
+    for (const slice of stream.arrived) {
+      if (slice.buffer !== null) {
+        free_buffers.push(slice.buffer);
+      }
+    }
+    stream = {number: stream.number + 1, next: -1, arrived: []};
+    reader_worker.postMessage({kind: 'stop'});
+  }
+
   // The buffer the module read from goes back to be filled again.
   function release_input() {
     if (input !== null) {
@@ -286,8 +321,7 @@ function run_worker() {
   async function run_request(request) {
     const module = await module_ready;
     file = request.file;
-    release_input();
-    stream = {number: stream.number + 1, next: -1, arrived: []};
+    end_stream();
     read_failed = false;
     image = {head: new Uint8Array(0), blobs: [], staged: 0};
     if (request.job === 'convert' && image_stage === null) {
@@ -313,7 +347,7 @@ function run_worker() {
     // From the request to the image ready for download.
     const milliseconds = performance.now() - started;
     post_progress(file.size);
-    release_input();
+    end_stream();
     file = null;
     image = null;
     const found = programs;
