@@ -1,11 +1,13 @@
-// velmora's page. This one script runs twice: in the page, where it handles
-// the controls and shows results, and as the page's worker, where velmora's
-// own conversion and inspector (velmora_web.wasm) read the chosen file in
-// slices. Nothing is sent anywhere: the file is read with File.slice, the
-// image and the reports are kept in the browser and offered as downloads.
+// velmora's page. This one script runs three times: in the page, where it
+// handles the controls and shows results; as the page's worker, where
+// velmora's own conversion and inspector (velmora_web.wasm) run; and as that
+// worker's reader, which reads the chosen file ahead of them, a buffer at a
+// time, while they work. Nothing is sent anywhere: the file is read through
+// File.stream, the image and the reports are kept in the browser and
+// offered as downloads.
 'use strict';
 
-// The messages between the two sides:
+// The messages between the page and its worker:
 //   page -> worker  {job: 'convert' | 'inspect', file, name, image_name, version}
 //   worker -> page  {kind: 'progress', done, total}
 //                   {kind: 'done', job, status, texts, image, programs, memory_bytes, milliseconds}
@@ -13,31 +15,170 @@
 //                   that loads or is recoverable, as velmora-inspect --extract
 //                   writes it; index is its place in the JSON report's files
 //                   {kind: 'failed', message}: the module stopped; no result
-// A run cannot be stopped from inside; Cancel ends the whole worker.
+// A run cannot be stopped from inside; Cancel ends the whole worker, and
+// with it its reader.
+//
+// Between the worker and its reader:
+//   worker -> reader  {kind: 'read', file, stream, from, buffers}: fill the buffers
+//                     (ArrayBuffers, handed over) with the file from byte `from`
+//                     on, in order; slices of earlier streams are no longer wanted
+//                     {kind: 'buffer', stream, buffer}: a buffer to fill again
+//                     {kind: 'stop'}: no more of the current stream is wanted
+//   reader -> worker  {kind: 'slice', stream, start, buffer, length}: `length`
+//                     bytes of the file from `start` on, fewer than a buffer only
+//                     at its end; buffer null: the browser could not read them
+//                     {kind: 'buffer', buffer}: a buffer no longer needed
 
-// velmora asks for the file in pieces of up to 1 MiB; the worker reads it
-// from the browser in slices this large, since every read has a large cost
-// of its own (Chromium: 64 MiB in 1 MiB slices took two to three times as
-// long as in 16 MiB ones). The slice lives outside the module's memory,
-// which stays the same size for any file.
-const read_ahead_bytes = 16 * 1024 * 1024;
+// velmora asks for the file in pieces of up to 1 MiB; the reader reads it
+// from the browser into buffers this large, each refilled when the module
+// has taken it all. It is read as a byte stream into the same buffers over
+// and over: reading 64 MiB in Chromium took 80 to 110 ms so, against 270 to
+// 500 ms in 16 MiB slices (FileReaderSync or Blob.arrayBuffer, a new buffer
+// each). The buffers live outside the module's memory, which stays the same
+// size for any file.
+const input_buffer_bytes = 8 * 1024 * 1024;
+// Buffers of the file: one the module reads from, the others filled
+// meanwhile by the reader worker.
+const input_buffers = 3;
+// The name the reader worker is started under, which tells the script its part.
+const reader_worker_name = 'velmora-reader';
 // Progress is posted at most this often (milliseconds).
 const progress_interval = 100;
-// The image's pieces are gathered into one Blob every this many bytes, so
-// that the browser may keep a large image out of the worker's memory. Each
-// gathering copies: every 32 MiB made a conversion of a 64 MiB capture a
-// fifth to a third slower.
-const image_fold_bytes = 128 * 1024 * 1024;
+// The image is gathered in a buffer this large, which becomes a Blob
+// whenever it is full, so that the browser may keep a large image out of
+// the worker's memory; the image is made of these Blobs at the end, without
+// copying them. A new buffer for each piece the module hands over (a
+// mebibyte) took a quarter to a third of a conversion's time in Chromium;
+// the buffer is made once per worker.
+const image_stage_bytes = 16 * 1024 * 1024;
 // What page_text's kind number says (web/velmora_web.cpp).
 const text_kinds = {1: 'out', 2: 'err', 3: 'text_report', 4: 'json_report', 5: 'histogram_svg'};
 
+// The file from byte `start` on, read into `buffer` through a byte stream;
+// browsers whose File.stream gives no byte stream hand out chunks of their
+// own, copied into the buffer.
+function open_file_stream(file, start) {
+  const stream = file.slice(start).stream();
+  let reader;
+  let byob = true;
+  try {
+    reader = stream.getReader({mode: 'byob'});
+  } catch (error) {
+    reader = stream.getReader();
+    byob = false;
+  }
+  return {reader, byob, start, left: null};
+}
+
+// Fills `buffer` (input_buffer_bytes) from the stream's current place: the
+// bytes read, as a view of the buffer (a byte stream hands back the same
+// memory as a new ArrayBuffer), fewer than the buffer holds only at the
+// file's end. Throws if the browser cannot read the file.
+async function fill_from_stream(stream, buffer) {
+  let filled = 0;
+  while (filled < input_buffer_bytes) {
+    if (stream.byob) {
+      const {done, value} = await stream.reader.read(new Uint8Array(buffer, filled));
+      if (value === undefined) {
+        throw new Error('the file could not be read to its end');
+      }
+      buffer = value.buffer;
+      if (done) {
+        break;
+      }
+      filled += value.byteLength;
+    } else {
+      if (stream.left === null) {
+        const {done, value} = await stream.reader.read();
+        if (done) {
+          break;
+        }
+        stream.left = value;
+      }
+      const taken = stream.left.subarray(0, input_buffer_bytes - filled);
+      new Uint8Array(buffer, filled).set(taken);
+      filled += taken.length;
+      stream.left = taken.length < stream.left.length ? stream.left.subarray(taken.length) : null;
+    }
+  }
+  const bytes = new Uint8Array(buffer, 0, filled);
+  stream.start += filled;
+  return bytes;
+}
+
+// The reader worker: reads the file ahead of the module into the buffers
+// the worker hands it, each filled whole and sent back in order.
+function run_reader_worker() {
+  let reading = null; // {stream, number, free, busy, ended}
+
+  async function fill_next() {
+    const now_reading = reading;
+    if (now_reading === null || now_reading.busy || now_reading.ended || now_reading.free.length === 0) {
+      return;
+    }
+    now_reading.busy = true;
+    const start = now_reading.stream.start;
+    let slice;
+    try {
+      const bytes = await fill_from_stream(now_reading.stream, now_reading.free.shift());
+      slice = {kind: 'slice', stream: now_reading.number, start, buffer: bytes.buffer, length: bytes.length};
+      now_reading.ended = bytes.length < input_buffer_bytes;
+    } catch (error) {
+      slice = {kind: 'slice', stream: now_reading.number, start, buffer: null, length: 0};
+      now_reading.ended = true;
+    }
+    now_reading.busy = false;
+    postMessage(slice, slice.buffer === null ? [] : [slice.buffer]);
+    fill_next();
+  }
+
+  // Stops reading the current stream; its buffers not being filled go back.
+  function stop_reading() {
+    if (reading !== null) {
+      reading.stream.reader.cancel().catch(() => {});
+      for (const buffer of reading.free) {
+        postMessage({kind: 'buffer', buffer}, [buffer]);
+      }
+      reading = null;
+    }
+  }
+
+  onmessage = (event) => {
+    const message = event.data;
+    if (message.kind === 'read') {
+      stop_reading();
+      reading = {stream: open_file_stream(message.file, message.from), number: message.stream,
+        free: message.buffers, busy: false, ended: false};
+    } else if (message.kind === 'stop') {
+      stop_reading();
+    } else if (reading !== null && message.stream === reading.number) {
+      reading.free.push(message.buffer);
+    } else {
+      postMessage({kind: 'buffer', buffer: message.buffer}, [message.buffer]);
+    }
+    fill_next();
+  };
+}
+
 function run_worker() {
   importScripts('velmora_web.js');
-  const reader = new FileReaderSync();
   let file = null;
   let last_progress = 0;
-  let read_ahead = {start: 0, bytes: new Uint8Array(0)};
-  let image = null;
+  // The file is read by the reader worker, while the module converts, into
+  // input_buffers buffers that go back and forth: the one the module reads
+  // from, `bytes` from `start` on, and those the reader fills.
+  const reader_worker = new Worker('velmora-page.js', {name: reader_worker_name});
+  let input = null; // {start, bytes}
+  // The slices of the reader's current stream not yet taken, in order;
+  // `next` is where the first one that has not arrived starts.
+  let stream = {number: 0, next: -1, arrived: []};
+  let free_buffers = [];
+  let wake_reader = null;
+  let read_failed = false;
+  // Set for good if the browser refused to run the reader worker.
+  let reader_failed = false;
+  let image = null; // {head, blobs, staged}: the image so far is head, blobs, then staged bytes of image_stage
+  let image_stage = null;
   let texts = {};
   let programs = [];
 
@@ -45,36 +186,89 @@ function run_worker() {
     postMessage({kind: 'progress', done, total: file.size});
   }
 
+  reader_worker.onmessage = (event) => {
+    const slice = event.data;
+    if (slice.kind === 'buffer') {
+      free_buffers.push(slice.buffer);
+    } else if (slice.stream === stream.number) {
+      stream.arrived.push(slice);
+      if (wake_reader !== null) {
+        wake_reader();
+      }
+    } else if (slice.buffer !== null) {
+      free_buffers.push(slice.buffer);
+    }
+  };
+  reader_worker.onerror = (event) => {
+    event.preventDefault();
+    reader_failed = true;
+    if (wake_reader !== null) {
+      wake_reader();
+    }
+  };
+
   const module_ready = create_velmora_module({
     // Bytes [position, position + size) of the file, fewer at its end;
-    // null if the browser cannot read it (moved, changed, unreadable).
+    // null if the browser cannot read it (moved, changed, unreadable);
+    // undefined if they are yet to be read (wait_for_input).
     read_input(position, size) {
-      if (position < read_ahead.start || position >= read_ahead.start + read_ahead.bytes.length) {
-        const end = Math.min(position + read_ahead_bytes, file.size);
-        if (position >= end) {
-          return new Uint8Array(0);
-        }
-        try {
-          read_ahead = {start: position, bytes: new Uint8Array(reader.readAsArrayBuffer(file.slice(position, end)))};
-        } catch (error) {
-          return null;
-        }
-        const now = performance.now();
-        if (now - last_progress >= progress_interval) {
-          last_progress = now;
-          post_progress(end);
-        }
+      if (read_failed) {
+        return null;
       }
-      const offset = position - read_ahead.start;
-      return read_ahead.bytes.subarray(offset, offset + size);
+      if (position >= file.size) {
+        return new Uint8Array(0);
+      }
+      if (input === null || position < input.start || position >= input.start + input.bytes.length) {
+        return undefined;
+      }
+      const offset = position - input.start;
+      return input.bytes.subarray(offset, offset + size);
     },
+    // Waits until read_input has the bytes at `position` (before the
+    // file's end), or has failed.
+    async wait_for_input(position) {
+      if (position === stream.next) {
+        release_input();
+      } else {
+        end_stream();
+        stream.next = position;
+        const buffers = free_buffers.splice(0, input_buffers);
+        while (buffers.length < input_buffers) {
+          buffers.push(new ArrayBuffer(input_buffer_bytes));
+        }
+        reader_worker.postMessage({kind: 'read', file, stream: stream.number, from: position, buffers}, buffers);
+      }
+      while (stream.arrived.length === 0 && !reader_failed) {
+        await new Promise((resolve) => {
+          wake_reader = resolve;
+        });
+        wake_reader = null;
+      }
+      const slice = stream.arrived.shift();
+      if (slice === undefined || slice.buffer === null || slice.length === 0) {
+        read_failed = true;
+        return;
+      }
+      input = {start: slice.start, bytes: new Uint8Array(slice.buffer, 0, slice.length)};
+      stream.next = slice.start + slice.length;
+      const now = performance.now();
+      if (now - last_progress >= progress_interval) {
+        last_progress = now;
+        post_progress(position);
+      }
+    },
+    // `bytes` is valid only during the call.
     image_bytes(bytes) {
-      image.parts.push(bytes);
-      image.waiting += bytes.length;
-      if (image.waiting >= image_fold_bytes) {
-        image.body = new Blob([image.body, ...image.parts]);
-        image.parts = [];
-        image.waiting = 0;
+      let done = 0;
+      while (done < bytes.length) {
+        const taken = bytes.subarray(done, done + image_stage_bytes - image.staged);
+        image_stage.set(taken, image.staged);
+        image.staged += taken.length;
+        done += taken.length;
+        if (image.staged === image_stage_bytes) {
+          image.blobs.push(new Blob([image_stage]));
+          image.staged = 0;
+        }
       }
     },
     image_head(bytes) {
@@ -90,21 +284,6 @@ function run_worker() {
     },
   });
 
-  // Calls `run` with each string of `strings` in the module's memory.
-  function with_strings(module, strings, run) {
-    const pointers = strings.map((text) => {
-      const size = module.lengthBytesUTF8(text) + 1;
-      const pointer = module._malloc(size);
-      module.stringToUTF8(text, pointer, size);
-      return pointer;
-    });
-    try {
-      return run(...pointers);
-    } finally {
-      pointers.forEach((pointer) => module._free(pointer));
-    }
-  }
-
   onmessage = async (event) => {
     try {
       await run_request(event.data);
@@ -114,33 +293,63 @@ function run_worker() {
     }
   };
 
+  // Ends the reader's current stream: its buffers come back to be used for
+  // the next one.
+  function end_stream() {
+    if (input !== null) {
+      free_buffers.push(input.bytes.buffer);
+      input = null;
+    }
+    for (const slice of stream.arrived) {
+      if (slice.buffer !== null) {
+        free_buffers.push(slice.buffer);
+      }
+    }
+    stream = {number: stream.number + 1, next: -1, arrived: []};
+    reader_worker.postMessage({kind: 'stop'});
+  }
+
+  // The buffer the module read from goes back to be filled again.
+  function release_input() {
+    if (input !== null) {
+      reader_worker.postMessage({kind: 'buffer', stream: stream.number, buffer: input.bytes.buffer},
+        [input.bytes.buffer]);
+      input = null;
+    }
+  }
+
   async function run_request(request) {
     const module = await module_ready;
     file = request.file;
-    read_ahead = {start: 0, bytes: new Uint8Array(0)};
+    end_stream();
+    read_failed = false;
+    image = {head: new Uint8Array(0), blobs: [], staged: 0};
+    if (request.job === 'convert' && image_stage === null) {
+      image_stage = new Uint8Array(image_stage_bytes);
+    }
     texts = {};
     programs = [];
-    image = {head: new Uint8Array(0), body: new Blob([]), parts: [], waiting: 0};
     last_progress = performance.now();
     post_progress(0);
     const started = performance.now();
     let status;
     if (request.job === 'convert') {
-      status = with_strings(module, [request.name, request.image_name],
-        (name, image_name) => module._velmora_web_convert(name, image_name, request.version));
+      status = await module.ccall('velmora_web_convert', 'number', ['string', 'string', 'number'],
+        [request.name, request.image_name, request.version], {async: true});
     } else {
-      status = with_strings(module, [request.name],
-        (name) => module._velmora_web_inspect(name, request.version));
+      status = await module.ccall('velmora_web_inspect', 'number', ['string', 'number'],
+        [request.name, request.version], {async: true});
     }
     const image_blob = request.job === 'convert'
-      ? new Blob([image.head, image.body, ...image.parts], {type: 'application/octet-stream'})
+      ? new Blob([image.head, ...image.blobs, image_stage.subarray(0, image.staged)],
+        {type: 'application/octet-stream'})
       : null;
     // From the request to the image ready for download.
     const milliseconds = performance.now() - started;
     post_progress(file.size);
-    image = null;
+    end_stream();
     file = null;
-    read_ahead = {start: 0, bytes: new Uint8Array(0)};
+    image = null;
     const found = programs;
     programs = [];
     postMessage({kind: 'done', job: request.job, status, texts, image: image_blob, programs: found,
@@ -470,8 +679,10 @@ function run_page() {
 }
 
 // Last, once every constant above is set.
-if (typeof document === 'undefined') {
-  run_worker();
-} else {
+if (typeof document !== 'undefined') {
   run_page();
+} else if (self.name === reader_worker_name) {
+  run_reader_worker();
+} else {
+  run_worker();
 }

@@ -1,6 +1,7 @@
 // The browser page's entry points: a conversion and an inspection of the
 // file the page's worker holds, through velmora's own conversion run and
-// inspector. The page gives the bytes (Module.read_input) and takes the
+// inspector. The page gives the bytes (Module.read_input,
+// Module.wait_for_input) and takes the
 // image, the texts and the programs found on the tape back
 // (Module.image_bytes, Module.image_head, Module.page_text,
 // Module.program_file); nothing here decides a message or a status.
@@ -23,20 +24,32 @@
 #include <sys/types.h>
 #include <vector>
 
-// The page's side. read_input copies up to `size` bytes of the file from
-// byte `position` on into `into` and gives their number, 0 at its end, -1 if
-// the browser could not read it. Positions are doubles: exact up to 2^53.
+// The page's side. page_read copies up to `size` bytes of the file from byte
+// `position` on into `into` and gives their number, 0 at its end, -1 if the
+// browser could not read it, or page_read_pending if the bytes at
+// `position` have not arrived from the browser yet: page_wait_for_input
+// then waits (the module's run is suspended, the worker's events go on)
+// until they have, or until the browser failed to read them. Positions are
+// doubles: exact up to 2^53.
 EM_JS(int, page_read, (double position, std::uint8_t* into, int size), {
     const bytes = Module.read_input(position, size);
+    if (bytes === undefined) {
+        return -2;
+    }
     if (bytes === null) {
         return -1;
     }
     HEAPU8.set(bytes, into);
     return bytes.length;
 });
-// The image past its header, in order, each piece once.
+EM_ASYNC_JS(void, page_wait_for_input, (double position), {
+    await Module.wait_for_input(position);
+});
+// The image past its header, in order, each piece once. The page copies
+// the piece before it returns: a new buffer for each piece cost the worker
+// more than the copy.
 EM_JS(void, page_image_bytes, (const std::uint8_t* bytes, int size), {
-    Module.image_bytes(HEAPU8.slice(bytes, bytes + size));
+    Module.image_bytes(HEAPU8.subarray(bytes, bytes + size));
 });
 // The image's header as it stands when the image is closed.
 EM_JS(void, page_image_head, (const std::uint8_t* bytes, int size), {
@@ -70,6 +83,9 @@ enum class page_text_kind : int {
 // called once for every mebibyte, not every chunk.
 constexpr std::size_t page_piece_size = std::size_t{1} << 20;
 
+// What page_read gives while the bytes asked for are on their way.
+constexpr int page_read_pending = -2;
+
 struct page_input {
     std::uint64_t position = 0;
 };
@@ -78,7 +94,12 @@ ssize_t read_page_input(void* cookie, char* into, std::size_t size)
 {
     page_input& input = *static_cast<page_input*>(cookie);
     const int asked = static_cast<int>(std::min(size, page_piece_size));
-    const int got = page_read(static_cast<double>(input.position), reinterpret_cast<std::uint8_t*>(into), asked);
+    const double position = static_cast<double>(input.position);
+    int got = page_read(position, reinterpret_cast<std::uint8_t*>(into), asked);
+    while (got == page_read_pending) {
+        page_wait_for_input(position);
+        got = page_read(position, reinterpret_cast<std::uint8_t*>(into), asked);
+    }
     if (got < 0) {
         return -1;
     }

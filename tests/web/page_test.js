@@ -143,6 +143,10 @@ async function test_page(page, options) {
     {input: demo_image, version: 2},
     {input: empty, version: 1},
   ];
+  if (options.large) {
+    // Read in many buffers, its image handed over in many pieces.
+    cases.push({input: options.large, version: 2, download: `${path.parse(options.large).name}.tap`});
+  }
   for (const test_case of cases) {
     const label = `${path.basename(test_case.input)}, version ${test_case.version}`;
     const native = native_conversion(options.velmora, test_case.input, test_case.version);
@@ -166,7 +170,8 @@ async function test_page(page, options) {
   }
 
   // Inspections: the same JSON, text and picture as velmora-inspect.
-  for (const input of [demo, demo_image, hello]) {
+  // The large capture is read in many buffers; hello's report stays shown.
+  for (const input of [demo, demo_image, ...(options.large ? [options.large] : []), hello]) {
     await run_job(page, input, 'inspect', 2);
     const label = `inspect ${path.basename(input)}`;
     assert.equal(await page.textContent('#json-report'), native_inspection(options.inspect, input, 2, ['--json']),
