@@ -1062,17 +1062,24 @@ protected:
         return start_process(command, {});
     }
 
+    // Waits until `ready` is true; false if not within seconds.
+    template <typename condition>
+    static bool wait_until(const condition& ready)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!ready()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+
     // Waits until strace's log holds `text`; false if not within seconds.
     bool wait_for_log(const std::string& text) const
     {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (read_file(path("trace.log")).find(text) != std::string::npos) {
-                return true;
-            }
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
+        return wait_until([this, &text] { return read_file(path("trace.log")).find(text) != std::string::npos; });
     }
 
     std::string strace;
@@ -1136,11 +1143,7 @@ TEST_P(lock_race, the_path_is_opened_again_when_it_no_longer_names_the_locked_fi
     const std::string output = path("out.tap");
     const pid_t child = start_traced({"-P", output, "-e", "trace=flock", "-e", "inject=flock:delay_enter=1000000"},
                                      {VELMORA_BINARY, input, output, "2"});
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!exists(output) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_TRUE(exists(output)) << "velmora never opened its output";
+    ASSERT_TRUE(wait_until([&output] { return exists(output); })) << "velmora never opened its output";
     if (GetParam().replaced) {
         const std::string other = write("other.tap", bytes{'o', 't', 'h', 'e', 'r'});
         ASSERT_EQ(rename(other.c_str(), output.c_str()), 0);
@@ -1163,11 +1166,7 @@ TEST_F(traced, a_path_that_changes_twice_while_locking_is_refused)
     const pid_t child = start_traced({"-P", output, "-e", "trace=flock,openat", "-e", "inject=flock:delay_enter=1000000"},
                                      {VELMORA_BINARY, input, output, "2"});
     // The first opening creates the file; the path is then given to another.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!exists(output) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_TRUE(exists(output)) << "velmora never opened its output";
+    ASSERT_TRUE(wait_until([&output] { return exists(output); })) << "velmora never opened its output";
     const std::string first = write("first.tap", bytes{'f', 'i', 'r', 's', 't'});
     ASSERT_EQ(rename(first.c_str(), output.c_str()), 0);
     // Once it has opened the path again (the second openat in the log, with
@@ -1184,10 +1183,7 @@ TEST_F(traced, a_path_that_changes_twice_while_locking_is_refused)
         }
         return opened >= 2;
     };
-    while (!opened_twice() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_TRUE(opened_twice()) << read_file(path("trace.log"));
+    ASSERT_TRUE(wait_until(opened_twice)) << read_file(path("trace.log"));
     const std::string second = write("second.tap", bytes{'s', 'e', 'c', 'o', 'n', 'd'});
     ASSERT_EQ(rename(second.c_str(), output.c_str()), 0);
     const int status = wait_for(child, 20s);
