@@ -554,11 +554,13 @@ bool read_whole_byte(rom_tape_decoder& d, const std::uint8_t* run, std::uint64_t
     d.marker_turned = halves && d.pulses % 2 == 1;
     d.quiet_waves = 0;
     d.result.format_cycles += cycles;
-    // on_byte reads the byte's place from the marker's.
+    // on_byte reads the byte's place from the marker's; the end of the tape
+    // is placed at the last pulse read.
     const auto bits = static_cast<unsigned>(even_bits(ones));
     on_byte(d, static_cast<std::uint8_t>(bits), std::popcount(bits) % 2 == 1);
     d.cycles += cycles;
     d.pulses += count;
+    d.offset = offset + count - 1;
     return true;
 }
 

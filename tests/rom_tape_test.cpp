@@ -316,6 +316,18 @@ TEST(rom_tape_whole_bytes, find_what_the_waves_one_by_one_find_on_damaged_tapes)
         std::vector<decoded_file> files;
         decode_sampled(half_waves, 100, 20, 1 + static_cast<int>(round % 2), files);
     }
+    // The tape cut right after a whole byte, in each copy of each block: it
+    // ends where the last byte read ends.
+    for (unsigned block = 0; block < 2; ++block) {
+        for (unsigned copy = 0; copy < 2; ++copy) {
+            std::vector<std::uint32_t> half_waves = rom_tape_program(0x1001, {1, 2, 3}, "CUT");
+            half_waves.resize(rom_tape_byte_half_wave(3, block, copy, 2));
+            for (const int version : {1, 2}) {
+                std::vector<decoded_file> files;
+                decode_sampled(half_waves, 100, 20, version, files);
+            }
+        }
+    }
     // The first byte after about as many waves of no byte as put the decoder to sleep.
     for (const std::size_t quiet_waves : {2046U, 2047U, 2048U}) {
         std::vector<std::uint32_t> half_waves = rom_tape_program(0x1001, {1, 2, 3}, "QUIET");
