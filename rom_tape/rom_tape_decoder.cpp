@@ -715,7 +715,7 @@ void finish_block(rom_tape_decoder& d)
         block.verdict = rom_verdict::recoverable;
         char text[160];
         std::snprintf(text, sizeof text,
-                      "the short waves of the first copy spread by %.1f %%, more than the ROM follows (about %.1f %%)",
+                      "the short waves of the first copy spread by %.1f %%, more than the ROM is sure to follow (about %.1f %%)",
                       first.spread_percent, rom_tolerated_spread_percent);
         block.why = text;
     } else if (first.bad_bytes == 0 && first.checksum_found != first.checksum_read) {
