@@ -12,6 +12,9 @@ constexpr scan_path built_paths[] = {
 #if VELMORA_X86_64_V3_SCAN
     {"x86-64-v3", convert_chunk_x86_64_v3},
 #endif
+#if VELMORA_WASM_SIMD128_SCAN
+    {"wasm-simd128", convert_chunk_wasm_simd128},
+#endif
     {"portable", convert_chunk_portable},
 };
 

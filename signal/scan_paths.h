@@ -20,6 +20,15 @@
 #define VELMORA_X86_64_V3_SCAN 0
 #endif
 
+// The WebAssembly SIMD128 path is built where the compiler targets SIMD128
+// (the browser page's build) unless the build asks for the portable path
+// only.
+#if defined(__wasm_simd128__) && (!defined(VELMORA_SIMD) || VELMORA_SIMD)
+#define VELMORA_WASM_SIMD128_SCAN 1
+#else
+#define VELMORA_WASM_SIMD128_SCAN 0
+#endif
+
 namespace velmora {
 
 // Same arguments and contract as convert_chunk.
@@ -42,6 +51,13 @@ bool cpu_runs_x86_64_v3();
 // The three-pass vector scan; only for a CPU where cpu_runs_x86_64_v3().
 std::size_t convert_chunk_x86_64_v3(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
                                     wave_kind waves, pulse_state& state, std::uint8_t* out);
+#endif
+
+#if VELMORA_WASM_SIMD128_SCAN
+// The three-pass vector scan in 128-bit WebAssembly lanes; an engine that
+// loads the module runs it.
+std::size_t convert_chunk_wasm_simd128(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
+                                       wave_kind waves, pulse_state& state, std::uint8_t* out);
 #endif
 
 // The paths of this build that this CPU runs, the one convert_chunk uses

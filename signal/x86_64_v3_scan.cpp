@@ -26,10 +26,9 @@
 
 #if VELMORA_X86_64_V3_SCAN
 
-#include "signal/edge_entries.h"
 #include "signal/one_byte_scaling.h"
 #include "signal/sample_words.h"
-#include "tape_files/tap_entry.h"
+#include "signal/vector_scan_common.h"
 
 #include <algorithm>
 #include <bit>
@@ -68,35 +67,9 @@ constexpr std::size_t position_slack = lengths_per_store;
 static_assert(positions_per_lane_store <= position_slack, "the stores of a lane stay within the slack");
 static_assert(pulse_output_capacity >= max_chunk_samples + tap_max_entry_size + lengths_per_store,
               "one byte per edge, a 4-byte first entry, and a whole group's bytes stored past the last");
-// Stands for the edge before the chunk's first sample, at index −1, in the
-// slot before the first position: a difference taken modulo 2^16 with it
-// gives the first position plus one.
-constexpr std::uint16_t position_before_chunk = 0xFFFF;
 
 // A float's exponent field holds the power of two it stands for plus this.
 constexpr int float_exponent_bias = 127;
-
-// For every byte of an edge mask: the indices (0 to 7) of its set bits from
-// bit 0 up, one per byte from the lowest; the rest are 0.
-struct byte_edge_table {
-    std::uint64_t indices[256];
-};
-
-constexpr byte_edge_table make_byte_edge_table()
-{
-    byte_edge_table table{};
-    for (unsigned byte = 0; byte < 256; ++byte) {
-        unsigned slot = 0;
-        for (unsigned index = 0; index < 8; ++index) {
-            if ((byte & (1U << index)) != 0) {
-                table.indices[byte] |= std::uint64_t{index} << (8 * slot++);
-            }
-        }
-    }
-    return table;
-}
-
-constexpr byte_edge_table byte_edges = make_byte_edge_table();
 
 // Pass 1: the edge mask of every word of the chunk into `masks`, a set bit k
 // marking an edge at the word's sample k; `level` is the level before the
@@ -158,7 +131,7 @@ VELMORA_X86_64_V3 std::uint16_t* group_positions_by_bytes(const std::uint64_t* m
         for (unsigned byte = 0; byte < 8; ++byte) {
             const auto bits = static_cast<unsigned>(masks[word] >> (8 * byte)) & 0xFFU;
             const __m128i indices =
-                _mm_cvtepu8_epi16(_mm_cvtsi64_si128(static_cast<long long>(byte_edges.indices[bits])));
+                _mm_cvtepu8_epi16(_mm_cvtsi64_si128(static_cast<long long>(low_first_byte_edges.indices[bits])));
             const __m128i first = _mm_set1_epi16(static_cast<short>(base + 64 * word + 8 * byte));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(end), _mm_add_epi16(indices, first));
             end += _mm_popcnt_u32(bits);
@@ -250,48 +223,12 @@ VELMORA_X86_64_V3 std::size_t find_edge_positions(const std::uint64_t* masks, st
     return static_cast<std::size_t>(end - positions);
 }
 
-// One edge closing a phase of n samples, by the exact formulas; `rising`
-// says whether the level goes to 1 (version 1 only).
-template <bool half_waves>
-std::uint8_t* exact_entry(std::uint8_t* out, std::uint64_t n, bool rising, std::uint8_t period, full_waves& waves)
-{
-    return edge_entry<half_waves>(out, n, rising, waves, [period](std::uint8_t* at, std::uint64_t length) {
-        return put_tap_entry(at, wave_value<half_waves>(length, period));
-    });
-}
-
-// The length in samples of the phase closed by edge i, from the positions
-// pass 2 gives (position i − 1 is the chunk's edge before it, or stands for
-// the one before the chunk).
-inline std::uint64_t phase_length(const std::uint16_t* positions, std::size_t i)
-{
-    const std::uint16_t* const end = positions + i;
-    return static_cast<std::uint16_t>(end[0] - end[-1]);
-}
-
 // The lengths of the phases closed by edges i to i + 15, in 16-bit lanes.
 VELMORA_X86_64_V3 inline __m256i phase_lengths(const std::uint16_t* positions, std::size_t i)
 {
     const __m256i ends = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i));
     const __m256i starts = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(positions + i - 1));
     return _mm256_sub_epi16(ends, starts);
-}
-
-// The edges from index `first` up to `last` (excluded), none of them the
-// chunk's first edge, by the exact formulas. An edge is rising if its index
-// has the parity `rising_parity`. Kept inline: called out of line, it takes
-// `waves` out of registers for the whole of pass 3, which made version 1
-// about a tenth slower.
-template <bool half_waves>
-[[gnu::always_inline]] inline std::uint8_t* exact_entries(std::uint8_t* out, const std::uint16_t* positions,
-                                                          std::size_t first, std::size_t last,
-                                                          std::size_t rising_parity, std::uint8_t period,
-                                                          full_waves& waves)
-{
-    for (std::size_t i = first; i < last; ++i) {
-        out = exact_entry<half_waves>(out, phase_length(positions, i), (i & 1U) == rising_parity, period, waves);
-    }
-    return out;
 }
 
 // Pass 3, version 2: one entry per edge from index `first` on; sixteen
@@ -390,46 +327,14 @@ VELMORA_X86_64_V3 std::uint8_t* full_wave_entries(std::uint8_t* out, const std::
     return exact_entries<false>(out, positions, i, edges, rising_parity, period, waves);
 }
 
-template <bool half_waves>
-VELMORA_X86_64_V3 std::size_t scan(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
-                                   pulse_state& state, std::uint8_t* out)
-{
-    assert(state.count < (std::uint64_t{1} << 62) && state.level <= 1);
-    std::uint64_t masks[max_chunk_words];
-    std::uint16_t edge_positions[1 + max_chunk_samples + position_slack];
-    edge_positions[0] = position_before_chunk;
-    std::uint16_t* const positions = edge_positions + 1;
-    const std::uint64_t groups = find_edge_masks(samples, length, state.level, masks);
-    const std::size_t edges = find_edge_positions(masks, groups, positions);
-    const std::uint64_t samples_in_chunk = length * 8;
-    if (edges == 0) {
-        state.count += samples_in_chunk;
-        return 0;
-    }
-    // Past the last edge, phases of 0 samples for pass 3's last group.
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(positions + edges),
-                        _mm256_set1_epi16(static_cast<short>(positions[edges - 1])));
-    std::uint8_t* const start = out;
-    // Edge 0 goes to the other level: it rises if the level was 0, and so
-    // does every other edge after it. It closes the phase carried from
-    // earlier chunks.
-    const std::size_t rising_parity = state.level;
-    full_waves waves{state.low_length, state.asymmetric_pulses};
-    out = exact_entry<half_waves>(out, state.count + phase_length(positions, 0), rising_parity == 0, period, waves);
-    if constexpr (half_waves) {
-        out = half_wave_entries(out, positions, 1, edges, period);
-    } else {
-        // The vector loop starts at a rising edge.
-        std::size_t first = 1;
-        if ((first & 1U) != rising_parity && first < edges) {
-            out = exact_entries<false>(out, positions, first, first + 1, rising_parity, period, waves);
-            ++first;
-        }
-        out = full_wave_entries(out, positions, first, edges, period, waves);
-    }
-    close_chunk(state, length, edges, positions[edges - 1], waves);
-    return static_cast<std::size_t>(out - start);
-}
+// The passes of this scan, for three_pass_scan.
+struct x86_64_v3_passes {
+    static constexpr std::size_t position_slack = velmora::position_slack;
+    static constexpr auto edge_masks = find_edge_masks;
+    static constexpr auto edge_positions = find_edge_positions;
+    static constexpr auto half_wave_entries = velmora::half_wave_entries;
+    static constexpr auto full_wave_entries = velmora::full_wave_entries;
+};
 
 } // namespace
 
@@ -451,8 +356,8 @@ std::size_t convert_chunk_x86_64_v3(const std::uint8_t* samples, std::size_t len
                                     wave_kind waves, pulse_state& state, std::uint8_t* out)
 {
     assert(length <= max_chunk_bytes);
-    return waves == wave_kind::half_waves ? scan<true>(samples, length, period, state, out)
-                        : scan<false>(samples, length, period, state, out);
+    return waves == wave_kind::half_waves ? three_pass_scan<true, x86_64_v3_passes>(samples, length, period, state, out)
+                        : three_pass_scan<false, x86_64_v3_passes>(samples, length, period, state, out);
 }
 
 } // namespace velmora

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the browser page with emscripten (into WORK_DIR/page-build, again
-# only as its sources change) and runs page_test.js on it in headless
-# Chromium, against the native velmora and velmora-inspect.
+# only as its sources change), runs the module's scan tests in Node, and
+# runs page_test.js on the page in headless Chromium, against the native
+# velmora and velmora-inspect.
 #
 # usage: run_page_test.sh SOURCE_DIR WORK_DIR VELMORA VELMORA_INSPECT MAKE_CAPTURE
 # Exit status 77: Chromium, emscripten, Node or playwright-core is missing.
@@ -24,12 +25,16 @@ command -v emcmake >/dev/null || skip "emscripten is missing (Debian packages em
 mkdir -p "$work_dir"
 page_build=$work_dir/page-build
 log=$work_dir/page-build.log
-if ! { emcmake cmake -S "$source_dir" -B "$page_build" -DCMAKE_BUILD_TYPE=Release &&
+if ! { emcmake cmake -S "$source_dir" -B "$page_build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON &&
        cmake --build "$page_build" -j2; } >"$log" 2>&1; then
   cat "$log"
   echo "building the page failed"
   exit 1
 fi
+
+# The scan paths of the module (its SIMD128 path and the portable one)
+# against the per-sample reference, in Node.
+node "$page_build/velmora_scan_tests.js" --gtest_brief=1 || { echo "the module's scan paths failed"; exit 1; }
 
 # Large enough that Cancel comes while it is being converted.
 large=$work_dir/tape-32mib.ctf
