@@ -379,6 +379,14 @@ const inspection_statuses = {
   7: 'read to the end, but the ROM would not load a file on it intact (see the files on the tape)',
 };
 
+// A module of one function using a SIMD128 instruction (v128 type,
+// i8x16.splat, i8x16.popcnt): a browser that validates it runs the page's
+// module, whose scan needs SIMD128.
+const simd128_probe = new Uint8Array([0, 97, 115, 109, 1, 0, 0, 0, 1, 5, 1, 96, 0, 1, 123, 3, 2, 1, 0, 10, 10, 1, 8,
+  0, 65, 0, 253, 15, 253, 98, 11]);
+const no_simd128_hint = 'This browser cannot run the page: its WebAssembly lacks SIMD, which Chrome, Edge and ' +
+  'Firefox have had since 2021 and Safari since version 16.4. Use a current browser, or velmora\'s command line.';
+
 // Browsers do not let a page opened as a file start its worker or load its
 // module.
 const serve_hint = 'Browsers run this page only when it is served: for example, in its folder, ' +
@@ -414,8 +422,7 @@ function run_page() {
     }
     chosen = file;
     element('chosen').textContent = `Chosen: ${file.name} (${file.size.toLocaleString('en')} bytes).`;
-    convert_button.disabled = false;
-    inspect_button.disabled = false;
+    set_running(false);
   }
 
   function clear_results() {
@@ -433,10 +440,12 @@ function run_page() {
     element('histogram').removeAttribute('src');
   }
 
+  const runs_module = typeof WebAssembly === 'object' && WebAssembly.validate(simd128_probe);
+
   function set_running(now_running) {
     running = now_running;
-    convert_button.disabled = now_running || chosen === null;
-    inspect_button.disabled = now_running || chosen === null;
+    convert_button.disabled = now_running || chosen === null || !runs_module;
+    inspect_button.disabled = now_running || chosen === null || !runs_module;
     file_input.disabled = now_running;
     cancel_button.disabled = !now_running;
     element('progress-row').hidden = !now_running;
@@ -673,7 +682,9 @@ function run_page() {
     finish_run('cancelled');
   });
   set_running(false);
-  if (location.protocol === 'file:') {
+  if (!runs_module) {
+    say(no_simd128_hint);
+  } else if (location.protocol === 'file:') {
     say(`This page was opened from a folder. ${serve_hint}`);
   }
 }

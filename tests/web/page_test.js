@@ -55,7 +55,8 @@ function serve(folder, served) {
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
 }
 
-async function open_browser(options) {
+// `extra` are further command-line arguments of Chromium.
+async function open_browser(options, extra = []) {
   let playwright;
   try {
     playwright = require('playwright-core');
@@ -73,7 +74,7 @@ async function open_browser(options) {
     headless: true,
     acceptDownloads: true,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+      '--disable-background-networking', '--disable-component-update', '--disable-sync', ...extra],
   });
   return {context, profile};
 }
@@ -337,7 +338,27 @@ async function main() {
     fs.rmSync(profile, {recursive: true, force: true});
   }
   if (!options.bench) {
+    await test_browser_without_simd128(options, page_folder);
     console.log('all page tests passed');
+  }
+}
+
+// A browser whose WebAssembly lacks SIMD128 (V8 offers it only with SSE4.1)
+// is told so at once, and offers no conversion that would fail.
+async function test_browser_without_simd128(options, page_folder) {
+  const {context, profile} = await open_browser(options, ['--js-flags=--no-enable-sse4-1']);
+  const server = await serve(page_folder, []);
+  try {
+    const page = await context.newPage();
+    await page.goto(`http://127.0.0.1:${server.address().port}/`);
+    await page.setInputFiles('#file-input', path.join(options.examples, 'demo.ctf'));
+    assert.match(await page.textContent('#status'), /lacks SIMD/);
+    assert.ok(await page.isDisabled('#convert'), 'Convert is offered without SIMD128');
+    assert.ok(await page.isDisabled('#inspect'), 'Inspect is offered without SIMD128');
+  } finally {
+    await context.close();
+    server.close();
+    fs.rmSync(profile, {recursive: true, force: true});
   }
 }
 
