@@ -178,7 +178,15 @@ function run_worker() {
   // Set for good if the browser refused to run the reader worker.
   let reader_failed = false;
   let image = null; // {head, blobs, staged}: the image so far is head, blobs, then staged bytes of image_stage
-  let image_stage = null;
+  // The buffers are made and written to once as the worker starts, before
+  // a file is chosen: memory written for the first time cost a first
+  // conversion much of its extra time (doc/performance.md).
+  const image_stage = new Uint8Array(image_stage_bytes).fill(0);
+  for (let i = 0; i < input_buffers; ++i) {
+    const buffer = new ArrayBuffer(input_buffer_bytes);
+    new Uint8Array(buffer).fill(0);
+    free_buffers.push(buffer);
+  }
   let texts = {};
   let programs = [];
 
@@ -324,9 +332,6 @@ function run_worker() {
     end_stream();
     read_failed = false;
     image = {head: new Uint8Array(0), blobs: [], staged: 0};
-    if (request.job === 'convert' && image_stage === null) {
-      image_stage = new Uint8Array(image_stage_bytes);
-    }
     texts = {};
     programs = [];
     last_progress = performance.now();
@@ -474,24 +479,39 @@ function run_page() {
       return;
     }
     clear_results();
-    if (worker === null) {
-      try {
-        worker = new Worker('velmora-page.js');
-      } catch (error) {
-        say(`The browser refused to start the page's worker (${error.message}). ${serve_hint}`);
-        return;
-      }
-      worker.onmessage = (event) => on_worker_message(event.data);
-      worker.onerror = (event) => {
-        event.preventDefault();
-        worker_failed(event.message);
-      };
+    if (!start_worker()) {
+      return;
     }
     set_running(true);
     show_progress(0, chosen.size);
     say(job === 'convert' ? `Converting ${chosen.name}…` : `Inspecting ${chosen.name}…`);
     worker.postMessage({job, file: chosen, name: chosen.name, image_name: image_name_of(chosen.name),
       version: chosen_version()});
+  }
+
+  // Starts the page's worker unless it runs; false, with the reason said, if
+  // the browser refused. A worker that fails before it is given a run is
+  // ended without a word: the next run starts another, which says why.
+  function start_worker() {
+    if (worker !== null) {
+      return true;
+    }
+    try {
+      worker = new Worker('velmora-page.js');
+    } catch (error) {
+      say(`The browser refused to start the page's worker (${error.message}). ${serve_hint}`);
+      return false;
+    }
+    worker.onmessage = (event) => on_worker_message(event.data);
+    worker.onerror = (event) => {
+      event.preventDefault();
+      if (running) {
+        worker_failed(event.message);
+      } else {
+        end_worker();
+      }
+    };
+    return true;
   }
 
   function end_worker() {
@@ -677,6 +697,7 @@ function run_page() {
   inspect_button.addEventListener('click', () => start('inspect'));
   cancel_button.addEventListener('click', () => {
     end_worker();
+    start_worker();
     clear_results();
     say('Cancelled. No image was made; the file was only read.');
     finish_run('cancelled');
@@ -686,6 +707,10 @@ function run_page() {
     say(no_simd128_hint);
   } else if (location.protocol === 'file:') {
     say(`This page was opened from a folder. ${serve_hint}`);
+  } else {
+    // The worker compiles the module and makes its buffers while a file is
+    // being chosen.
+    start_worker();
   }
 }
 
