@@ -130,6 +130,16 @@ std::size_t three_pass_scan(const std::uint8_t* samples, std::size_t length, std
     return static_cast<std::size_t>(out - start);
 }
 
+// convert_chunk through three_pass_scan with `passes`, half or full waves.
+template <typename passes>
+std::size_t three_pass_convert(const std::uint8_t* samples, std::size_t length, std::uint8_t period, wave_kind waves,
+                               pulse_state& state, std::uint8_t* out)
+{
+    assert(length <= max_chunk_bytes);
+    return waves == wave_kind::half_waves ? three_pass_scan<true, passes>(samples, length, period, state, out)
+                                          : three_pass_scan<false, passes>(samples, length, period, state, out);
+}
+
 } // namespace velmora
 
 #endif

@@ -29,7 +29,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cassert>
 #include <wasm_simd128.h>
 
 namespace velmora {
@@ -323,9 +322,7 @@ struct wasm_simd128_passes {
 std::size_t convert_chunk_wasm_simd128(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
                                        wave_kind waves, pulse_state& state, std::uint8_t* out)
 {
-    assert(length <= max_chunk_bytes);
-    return waves == wave_kind::half_waves ? three_pass_scan<true, wasm_simd128_passes>(samples, length, period, state, out)
-                                          : three_pass_scan<false, wasm_simd128_passes>(samples, length, period, state, out);
+    return three_pass_convert<wasm_simd128_passes>(samples, length, period, waves, state, out);
 }
 
 } // namespace velmora

@@ -32,7 +32,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cassert>
 #include <cpuid.h>
 #include <cstring>
 #include <immintrin.h>
@@ -355,9 +354,7 @@ bool cpu_runs_x86_64_v3()
 std::size_t convert_chunk_x86_64_v3(const std::uint8_t* samples, std::size_t length, std::uint8_t period,
                                     wave_kind waves, pulse_state& state, std::uint8_t* out)
 {
-    assert(length <= max_chunk_bytes);
-    return waves == wave_kind::half_waves ? three_pass_scan<true, x86_64_v3_passes>(samples, length, period, state, out)
-                        : three_pass_scan<false, x86_64_v3_passes>(samples, length, period, state, out);
+    return three_pass_convert<x86_64_v3_passes>(samples, length, period, waves, state, out);
 }
 
 } // namespace velmora
