@@ -135,6 +135,7 @@ struct interruption_case {
     const char* name;
     DWORD event;       // CTRL_C_EVENT or CTRL_BREAK_EVENT
     bool hard_linked;  // the output has a second name
+    bool taken_over;   // during the run the image is renamed and another file takes its name
 };
 
 class interrupted_run : public windows_output, public testing::WithParamInterface<interruption_case> {
@@ -168,6 +169,12 @@ TEST_P(interrupted_run, discards_the_unfinished_image_under_every_name)
     }
     piped_run run(output);
     ASSERT_TRUE(run.writing) << "the run could not be set up";
+    const std::string someone_elses = "mine";
+    if (c.taken_over) {
+        // The output is held with deleting and renaming allowed.
+        std::filesystem::rename(output, path("moved.tap"));
+        write("out.tap", bytes(someone_elses.begin(), someone_elses.end()));
+    }
     if (!GenerateConsoleCtrlEvent(c.event, 0)) {
         GTEST_SKIP() << "this system cannot send the event (Wine sends Ctrl-C only)";
     }
@@ -175,16 +182,28 @@ TEST_P(interrupted_run, discards_the_unfinished_image_under_every_name)
     DWORD exit_code = 0;
     ASSERT_TRUE(run.wait(10000, exit_code)) << "velmora went on after the event";
     EXPECT_EQ(exit_code, interrupted_exit_code);
-    EXPECT_FALSE(std::filesystem::exists(output));
+    if (c.taken_over) {
+        // The file now at the output's name is not velmora's: it is put back
+        // as it was, and the image, under its new name, is emptied.
+        EXPECT_EQ(read_file(output), someone_elses);
+        EXPECT_EQ(size_of(path("moved.tap")), 0U) << "the moved image keeps a partial image";
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            EXPECT_EQ(entry.path().filename().string().rfind(".velmora-discard-", 0), std::string::npos)
+                << "left behind: " << entry.path().string();
+        }
+    } else {
+        EXPECT_FALSE(std::filesystem::exists(output));
+    }
     if (c.hard_linked) {
         EXPECT_EQ(size_of(path("other.tap")), 0U) << "the other name keeps a partial image";
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(events, interrupted_run,
-                         testing::Values(interruption_case{"ctrl_c", CTRL_C_EVENT, false},
-                                         interruption_case{"ctrl_break", CTRL_BREAK_EVENT, false},
-                                         interruption_case{"ctrl_c_hard_linked", CTRL_C_EVENT, true}),
+                         testing::Values(interruption_case{"ctrl_c", CTRL_C_EVENT, false, false},
+                                         interruption_case{"ctrl_break", CTRL_BREAK_EVENT, false, false},
+                                         interruption_case{"ctrl_c_hard_linked", CTRL_C_EVENT, true, false},
+                                         interruption_case{"ctrl_c_name_taken_over", CTRL_C_EVENT, false, true}),
                          [](const testing::TestParamInfo<interruption_case>& test) { return test.param.name; });
 
 } // namespace
