@@ -3,7 +3,7 @@
 // longest block, a file's data never passes 64 KiB, the problems kept never
 // pass their cap, the tape time is the sum of the pulses fed, the format's
 // share of it is never more than all of it, and a second decoder fed the
-// same pulses one at a time (where no byte is read whole) finds the same.
+// same pulses one at a time, wave by wave (no byte read whole), finds the same.
 //
 // The first byte chooses half waves (even) or full waves (odd) and the size
 // of the pieces the rest is fed in (1 to 256 entries). The rest is read as
@@ -35,6 +35,7 @@ void check(const std::uint8_t* data, std::size_t size)
     });
     rom_tape_decoder one_by_one;
     rom_tape_start(one_by_one, kind);
+    one_by_one.wave_by_wave = true;
     std::uint64_t cycles = 0;
     std::size_t at = 1;
     while (at < size) {

@@ -192,6 +192,7 @@ std::string byte_context(const rom_tape_decoder& d, unsigned role, std::size_t i
 
 void open_copy(rom_tape_decoder& d, unsigned role, const tape_place& place, bool turned);
 void close_copy(rom_tape_decoder& d, const tape_place& place);
+void feed_carried(rom_tape_decoder& d);
 void finish_block(rom_tape_decoder& d);
 
 void push_byte(rom_tape_decoder& d, std::uint8_t value, bool good)
@@ -364,8 +365,9 @@ void on_wave(rom_tape_decoder& d, rom_wave wave, std::uint32_t half, const tape_
         return;
     }
     if (wave == rom_wave::short_wave) {
-        assert(half < rom_short_half_bins);
-        ++d.short_halves[half];
+        ++d.short_waves.count;
+        d.short_waves.sum += half;
+        d.short_waves.squares += std::uint64_t{half} * half;
     }
     if (!d.pair_open) {
         d.pair_open = true;
@@ -429,17 +431,18 @@ void feed(rom_tape_decoder& d, std::uint32_t cycles, rom_wave wave)
     ++d.pulses;
 }
 
-// Bit j set where byte j of the sixteen at `run` lies in [from, from + span).
-std::uint32_t sixteen_in_range(const std::uint8_t* run, std::uint8_t from, std::uint8_t span)
+typedef std::int8_t sixteen_signed_bytes __attribute__((vector_size(16)));
+typedef std::uint16_t eight_words __attribute__((vector_size(16)));
+typedef std::uint32_t four_words __attribute__((vector_size(16)));
+
+// Bit j set where byte j of `set` is 0xFF (each byte 0xFF or 0).
+std::uint32_t byte_mask(sixteen_bytes set)
 {
-    sixteen_bytes values;
-    std::memcpy(&values, run, sizeof values);
-    const auto in_range = (values - from) < span; // 0xFF where in it, 0 elsewhere
 #if defined(__SSE2__)
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(in_range)));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(set)));
 #else
     std::uint64_t halves[2];
-    std::memcpy(halves, &in_range, sizeof halves);
+    std::memcpy(halves, &set, sizeof halves);
     // One bit from each byte, byte j to bit j of the top byte of the product.
     constexpr std::uint64_t low_bits = 0x0101010101010101;
     constexpr std::uint64_t gather = 0x0102040810204080;
@@ -448,49 +451,220 @@ std::uint32_t sixteen_in_range(const std::uint8_t* run, std::uint8_t from, std::
 #endif
 }
 
-// Bit j set where entry j of the bits of a byte at `run` (36 half waves
-// from entry 4 on, or 18 full waves from entry 2 on) lies in [from, from + span).
-std::uint64_t bits_in_range(const std::uint8_t* run, bool halves, std::uint8_t from, std::uint8_t span)
+std::uint64_t lane_sum(four_words lanes)
 {
-    if (halves) {
-        // Entries 4-19, 20-35 and 24-39, of which 36-39 are wanted.
-        return sixteen_in_range(run + 4, from, span) | std::uint64_t{sixteen_in_range(run + 20, from, span)} << 16 |
-               std::uint64_t{sixteen_in_range(run + 24, from, span) >> 12} << 32;
-    }
-    // Entries 2-17 and 4-19, of which 18 and 19 are wanted.
-    return sixteen_in_range(run + 2, from, span) | std::uint64_t{sixteen_in_range(run + 4, from, span) >> 14} << 16;
+    return std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
 }
 
-// The even bits of `bits` (0 to 38), side by side from bit 0.
-std::uint64_t even_bits(std::uint64_t bits)
+// The sums of neighbouring lanes, of at most 2^15 each.
+four_words pair_sums(eight_words lanes)
 {
-    bits &= 0x5555555555555555;
-    bits = (bits | bits >> 1) & 0x3333333333333333;
-    bits = (bits | bits >> 2) & 0x0F0F0F0F0F0F0F0F;
-    bits = (bits | bits >> 4) & 0x00FF00FF00FF00FF;
-    bits = (bits | bits >> 8) & 0x0000FFFF0000FFFF;
-    return (bits | bits >> 16) & 0x00000000FFFFFFFF;
+#if defined(__SSE2__)
+    return reinterpret_cast<four_words>(_mm_madd_epi16(reinterpret_cast<__m128i>(lanes), _mm_set1_epi16(1)));
+#else
+    const auto low = __builtin_convertvector(__builtin_shufflevector(lanes, lanes, 0, 2, 4, 6), four_words);
+    const auto high = __builtin_convertvector(__builtin_shufflevector(lanes, lanes, 1, 3, 5, 7), four_words);
+    return low + high;
+#endif
 }
 
-// The sum of the `count` bytes at `run` (count a multiple of 4, from 8 to 40).
-std::uint64_t byte_sum(const std::uint8_t* run, unsigned count)
+// The sums of neighbouring lanes' squares, of lanes of at most 2^15 each.
+four_words pair_square_sums(eight_words lanes)
 {
-    assert(count % 4 == 0 && count >= 8 && count <= 40);
-    constexpr std::uint64_t even_bytes = 0x00FF00FF00FF00FF;
-    const auto add = [](std::uint64_t& lanes, std::uint64_t word) { lanes += (word & even_bytes) + (word >> 8 & even_bytes); };
-    std::uint64_t lanes = 0; // four sums of 16 bits, each at most 5 × 510
-    unsigned at = 0;
-    std::uint64_t word = 0;
-    for (; at + 8 <= count; at += 8) {
-        std::memcpy(&word, run + at, sizeof word);
-        add(lanes, word);
+#if defined(__SSE2__)
+    const auto signed_lanes = reinterpret_cast<__m128i>(lanes);
+    return reinterpret_cast<four_words>(_mm_madd_epi16(signed_lanes, signed_lanes));
+#else
+    const auto low = __builtin_convertvector(__builtin_shufflevector(lanes, lanes, 0, 2, 4, 6), four_words);
+    const auto high = __builtin_convertvector(__builtin_shufflevector(lanes, lanes, 1, 3, 5, 7), four_words);
+    return low * low + high * high;
+#endif
+}
+
+// Bits 0, 2, 4, ... 16 of `bits`, side by side from bit 0.
+unsigned every_second_bit(std::uint64_t bits)
+{
+    bits &= 0x15555;
+    bits = (bits | bits >> 1) & 0x13333;
+    bits = (bits | bits >> 2) & 0x10F0F; // bits 0-3, 8-11 and 16
+    bits = (bits | bits >> 4) & 0x100FF;
+    return static_cast<unsigned>((bits & 0xFF) | (bits >> 8 & 0x100));
+}
+
+// Bits 0, 4, 8, ... 32 of `bits`, side by side from bit 0.
+unsigned every_fourth_bit(std::uint64_t bits)
+{
+    bits &= 0x111111111;
+    bits = (bits | bits >> 3) & 0x303030303; // bits 0 and 4 of each byte to 0 and 1
+    bits = (bits | bits >> 6) & 0x1000F000F; // two bytes' to the low nibble of the first
+    return static_cast<unsigned>((bits & 0xF) | (bits >> 12 & 0xF0) | (bits >> 24 & 0x100));
+}
+
+// A well-formed byte as read from its entries. Its short waves' lengths are
+// in units of 4 cycles of a half wave (both halves' entries, or a full
+// wave's entry), summed in four lanes: the lanes are added up only where needed.
+struct whole_byte {
+    std::uint8_t value;
+    bool parity_ok;
+    four_words short_units;   // at most 6 × 510 a lane
+    four_words short_squares; // of their squares, at most 6 × 510² a lane
+};
+
+// The sum of the `count` entries at `run`.
+std::uint64_t entry_sum(const std::uint8_t* run, std::size_t count)
+{
+    std::uint64_t sum = 0;
+    // In 16 bits 256 at a time (256 × 255 fits), which the compiler vectorises.
+    for (std::size_t start = 0; start < count; start += 256) {
+        const std::size_t end = std::min(count, start + 256);
+        std::uint16_t part = 0;
+        for (std::size_t k = start; k < end; ++k) {
+            part = static_cast<std::uint16_t>(part + run[k]);
+        }
+        sum += part;
     }
-    if (at < count) {
-        // The last four, as the high half of the word that ends with them.
-        std::memcpy(&word, run + count - 8, sizeof word);
-        add(lanes, word >> 32);
+    return sum;
+}
+
+// Short waves of a byte: one of each bit pair.
+constexpr unsigned byte_short_waves = rom_tape_bit_pairs;
+
+// 1 if the nine bits hold an odd number of ones.
+unsigned odd_parity(unsigned nine_bits)
+{
+    unsigned folded = (nine_bits & 0xFF) ^ nine_bits >> 8;
+    folded ^= folded >> 4;
+    return 0x6996U >> (folded & 0xF) & 1;
+}
+
+// The first value of each class of one-byte entries from short waves on,
+// less 129, sixteen times side by side: a value v - 128 is above it where v
+// is of that class or a later one. (SSE2 compares signed bytes only.)
+struct class_bounds {
+    sixteen_signed_bytes short_from, medium_from, long_from, dropout_from;
+};
+
+// Whether read_byte_entries can read bytes with the decoder's classes: it
+// needs a value of each, and the decoder awake.
+bool bytes_readable(const rom_tape_decoder& d)
+{
+    return d.short_span != 0 && d.medium_span != 0 && d.long_span != 0;
+}
+
+class_bounds bounds_of(const rom_tape_decoder& d)
+{
+    // The classes follow one another as the values grow, without a gap.
+    assert(d.medium_from == d.short_from + d.short_span && d.long_from == d.medium_from + d.medium_span);
+    assert(d.short_from >= 1); // an entry of 0 is a glitch
+    const auto bound = [](unsigned first) {
+        const auto below = static_cast<std::int8_t>(static_cast<int>(first) - 129);
+        return sixteen_signed_bytes{} + below;
+    };
+    return class_bounds{bound(d.short_from), bound(d.medium_from), bound(d.long_from),
+                        bound(unsigned{d.long_from} + d.long_span)};
+}
+
+// Sixteen entries as signed bytes of value - 128.
+sixteen_signed_bytes entries_at(const std::uint8_t* run)
+{
+    sixteen_bytes values;
+    std::memcpy(&values, run, sizeof values);
+    return reinterpret_cast<sixteen_signed_bytes>(values ^ 0x80);
+}
+
+sixteen_bytes at_least(sixteen_signed_bytes entries, sixteen_signed_bytes first_less_129)
+{
+    return reinterpret_cast<sixteen_bytes>(entries > first_less_129);
+}
+
+// Reads the byte whose entries start at `run`, if they are one well-formed
+// byte: a long wave, a medium one, nine bit pairs of a short and a medium
+// wave (the medium first for a 1); in half waves each wave is two entries
+// of one class. The entries are classed side by side, sixteen at a time.
+// Reads the byte's entries (40 half waves or 20 full waves), no more.
+template <bool halves>
+[[gnu::always_inline]] inline bool read_byte_entries(const std::uint8_t* run, const class_bounds& c, whole_byte& byte)
+{
+    constexpr unsigned count = halves ? 2 * rom_tape_byte_waves : rom_tape_byte_waves;
+    constexpr unsigned wave_entries = halves ? 2 : 1;
+    // Entries 0-15, then 16-31 and 24-39 (of which 32-39 are wanted) in half
+    // waves, or 4-19 (of which 16-19 are wanted) in full waves.
+    constexpr unsigned vectors = halves ? 3 : 2;
+    constexpr unsigned starts[3] = {0, halves ? 16U : 4U, 24};
+    constexpr unsigned skipped[3] = {0, halves ? 0U : 12U, 8}; // entries already in an earlier vector
+    constexpr unsigned placed[3] = {0, 16, 32};                 // bit of the first entry wanted
+    constexpr std::uint64_t all = (std::uint64_t{1} << count) - 1;
+    constexpr std::uint64_t long_entries = (std::uint64_t{1} << wave_entries) - 1;
+    constexpr std::uint64_t marker_medium = long_entries << wave_entries;
+    sixteen_bytes shorts[3] = {};
+    std::uint64_t either = 0;  // bit j: entry j is a short or a medium wave
+    std::uint64_t mediums = 0; // bit j: entry j is a medium wave
+    std::uint64_t longs = 0;   // bit j: entry j of the first sixteen is a long wave
+    sixteen_signed_bytes v[3] = {};
+    // Unrolled, each vector in registers.
+#pragma GCC unroll 3
+    for (unsigned k = 0; k < vectors; ++k) {
+        v[k] = entries_at(run + starts[k]);
+        const sixteen_bytes from_short = at_least(v[k], c.short_from);
+        const sixteen_bytes from_medium = at_least(v[k], c.medium_from);
+        const sixteen_bytes from_long = at_least(v[k], c.long_from);
+        shorts[k] = from_short & ~from_medium;
+        either |= std::uint64_t{byte_mask(from_short & ~from_long) >> skipped[k]} << placed[k];
+        mediums |= std::uint64_t{byte_mask(from_medium & ~from_long) >> skipped[k]} << placed[k];
+        if (k == 0) {
+            longs = byte_mask(from_long & ~at_least(v[0], c.dropout_from));
+        }
     }
-    return lanes * 0x0001000100010001 >> 48;
+    if ((longs & long_entries) != long_entries || (either | long_entries) != all ||
+        (mediums & (long_entries | marker_medium)) != marker_medium) {
+        return false;
+    }
+    unsigned bits; // eight data bits, then the parity bit
+    if constexpr (halves) {
+        // Per bit the entries are medium, medium, short, short for a 1; short, short, medium, medium for a 0.
+        const std::uint64_t of_bits = mediums >> 4;
+        if (((of_bits ^ of_bits >> 1) & 0x777777777) != 0x222222222) {
+            return false;
+        }
+        bits = every_fourth_bit(of_bits);
+    } else {
+        // Per bit the entries are medium, short for a 1; short, medium for a 0.
+        const std::uint64_t of_bits = mediums >> 2;
+        if (((of_bits ^ of_bits >> 1) & 0x15555) != 0x15555) {
+            return false;
+        }
+        bits = every_second_bit(of_bits);
+    }
+    byte.value = static_cast<std::uint8_t>(bits);
+    byte.parity_ok = odd_parity(bits) == 1;
+    // The entries in 16-bit lanes of two, (0, 1), (2, 3) ...: each lane of
+    // the bits holds one short wave, both its halves or a full wave, the
+    // marker's lane none. Its units are those of the lane's short entries.
+    // The last vector's lanes that an earlier one holds are left out.
+    shorts[vectors - 1] &= halves ? sixteen_bytes{0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}
+                                  : sixteen_bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    eight_words short_units = {};
+    four_words short_squares = {};
+    // Unrolled, each vector in registers.
+#pragma GCC unroll 3
+    for (unsigned k = 0; k < vectors; ++k) {
+        const auto short_lanes = reinterpret_cast<eight_words>((v[k] ^ static_cast<std::int8_t>(-128)) & shorts[k]);
+        const eight_words short_wave = (short_lanes & 0xFF) + (short_lanes >> 8);
+        short_units += short_wave;
+        short_squares += pair_square_sums(short_wave);
+    }
+    byte.short_units = pair_sums(short_units);
+    byte.short_squares = short_squares;
+    return true;
+}
+
+// Adds `bytes` bytes' short waves, whose units and squares of units are summed in `units` and `squares`.
+void add_shorts(short_wave_sums& sums, std::uint64_t bytes, std::uint64_t units, std::uint64_t squares)
+{
+    // A wave of u units is a half length of 4u cycles.
+    sums.count += bytes * byte_short_waves;
+    sums.sum += 4 * units;
+    sums.squares += 16 * squares;
 }
 
 // Reads a whole well-formed byte from the entries at `run`, of which there
@@ -502,51 +676,19 @@ std::uint64_t byte_sum(const std::uint8_t* run, unsigned count)
 bool read_whole_byte(rom_tape_decoder& d, const std::uint8_t* run, std::uint64_t offset)
 {
     const bool halves = d.kind == wave_kind::half_waves;
-    const unsigned count = halves ? 2 * rom_tape_byte_waves : rom_tape_byte_waves;
-    // The marker: a long wave, then a medium one.
-    const bool marker = halves ? d.table[run[1]] == rom_wave::long_wave && d.table[run[2]] == rom_wave::medium_wave &&
-                                     d.table[run[3]] == rom_wave::medium_wave
-                               : d.table[run[1]] == rom_wave::medium_wave;
-    // Short and medium waves are neighbours among the values.
-    if (!marker || d.medium_from != d.short_from + d.short_span) {
+    if (!bytes_readable(d)) {
         return false;
     }
-    // Then nine bit pairs, each of a short and a medium wave, the medium first for a 1.
-    const unsigned bit_entries = count - (halves ? 4 : 2);
-    const std::uint64_t all_bits = (std::uint64_t{1} << bit_entries) - 1;
-    const auto short_or_medium_span = static_cast<std::uint8_t>(d.short_span + d.medium_span);
-    if (bits_in_range(run, halves, d.short_from, short_or_medium_span) != all_bits) {
-        return false;
-    }
-    std::uint64_t mediums = bits_in_range(run, halves, d.medium_from, d.medium_span);
-    if (halves) {
-        // Both halves of each wave of one class: the first of them stands for the wave.
-        if (((mediums ^ mediums >> 1) & 0x555555555) != 0) {
-            return false;
-        }
-        mediums = even_bits(mediums);
-    }
-    constexpr std::uint64_t pair_firsts = 0x15555; // the first wave of each bit pair
-    const std::uint64_t ones = mediums & pair_firsts;
-    if ((ones ^ (mediums >> 1 & pair_firsts)) != pair_firsts) {
+    whole_byte byte;
+    const class_bounds bounds = bounds_of(d);
+    if (!(halves ? read_byte_entries<true>(run, bounds, byte) : read_byte_entries<false>(run, bounds, byte))) {
         return false;
     }
     // on_wave's steps for these waves: the marker ends a leader, the short
     // waves of the bits are measured, the byte is the format's.
-    // The short wave of each pair is its second where the first is the medium
-    // one; its half length is its units (both halves'), times 8 / 2.
-    const auto short_of_pair = [ones](unsigned pair) { return 2 * pair + static_cast<unsigned>(ones >> (2 * pair) & 1); };
-    if (halves) {
-        for (unsigned pair = 0; pair < rom_tape_bit_pairs; ++pair) {
-            const unsigned wave = short_of_pair(pair);
-            ++d.short_halves[4 * (unsigned{run[4 + 2 * wave]} + run[5 + 2 * wave])];
-        }
-    } else {
-        for (unsigned pair = 0; pair < rom_tape_bit_pairs; ++pair) {
-            ++d.short_halves[4 * unsigned{run[2 + short_of_pair(pair)]}];
-        }
-    }
-    const std::uint64_t cycles = byte_sum(run, count) * entry_unit_cycles;
+    const unsigned count = halves ? 2 * rom_tape_byte_waves : rom_tape_byte_waves;
+    add_shorts(d.short_waves, 1, lane_sum(byte.short_units), lane_sum(byte.short_squares));
+    const std::uint64_t cycles = entry_sum(run, count) * entry_unit_cycles;
     d.leader_waves = 0;
     d.leader_cycles = 0;
     d.marker_place = tape_place{d.cycles, offset, d.block, 0};
@@ -556,12 +698,82 @@ bool read_whole_byte(rom_tape_decoder& d, const std::uint8_t* run, std::uint64_t
     d.result.format_cycles += cycles;
     // on_byte reads the byte's place from the marker's; the end of the tape
     // is placed at the last pulse read.
-    const auto bits = static_cast<unsigned>(even_bits(ones));
-    on_byte(d, static_cast<std::uint8_t>(bits), std::popcount(bits) % 2 == 1);
+    on_byte(d, byte.value, byte.parity_ok);
     d.cycles += cycles;
     d.pulses += count;
     d.offset = offset + count - 1;
     return true;
+}
+
+// The well-formed bytes with their parity right that follow at once a byte
+// of a copy's payload, from the entries at `run` (`count` of them, the first
+// at image offset `offset`), read as read_whole_byte would read them one by
+// one; returns the entries read. Such bytes only add to the copy: the state
+// that on_byte and read_whole_byte keep for the next byte is written once,
+// for the last.
+template <bool halves>
+std::size_t read_payload_bytes(rom_tape_decoder& d, const std::uint8_t* run, std::size_t count, std::uint64_t offset)
+{
+    constexpr unsigned byte_entries = halves ? 2 * rom_tape_byte_waves : rom_tape_byte_waves;
+    const class_bounds bounds = bounds_of(d);
+    std::vector<std::uint8_t>& bytes = d.bytes[d.copy_role];
+    std::vector<std::uint8_t>& bad = d.bad[d.copy_role];
+    // As many bytes as the run can hold and the copy can take, written in
+    // place; the room left over is given back at the end.
+    const std::size_t held = bytes.size();
+    const std::size_t room = std::min(count / byte_entries, rom_tape_max_payload + 1 - std::min(held, rom_tape_max_payload + 1));
+    if (room == 0) {
+        return 0;
+    }
+    bytes.resize(held + room);
+    std::uint8_t* const out = bytes.data() + held;
+    // The short waves' lanes are summed as they come and added up at the
+    // end; the squares' lanes (at most 6 × 510² a byte) every thousand bytes.
+    constexpr std::size_t squares_flush_bytes = 1024;
+    four_words short_units = {0, 0, 0, 0};
+    four_words short_squares = {0, 0, 0, 0};
+    std::uint64_t squares = 0;
+    std::size_t read = 0;
+    // A byte's entries span far less than the gap on_byte closes a copy at,
+    // and a copy holds at most 65,537 bytes: the lanes of short units never overflow.
+    for (; read < room; ++read) {
+        whole_byte byte;
+        if (!read_byte_entries<halves>(run + read * byte_entries, bounds, byte) || !byte.parity_ok) {
+            break;
+        }
+        out[read] = byte.value;
+        short_units += byte.short_units;
+        short_squares += byte.short_squares;
+        if ((read + 1) % squares_flush_bytes == 0) {
+            squares += lane_sum(short_squares);
+            short_squares = four_words{0, 0, 0, 0};
+        }
+    }
+    bytes.resize(held + read);
+    if (read == 0) {
+        return 0;
+    }
+    bad.resize(bad.size() + read, 0);
+    const std::size_t at = read * byte_entries;
+    add_shorts(d.short_waves, read, lane_sum(short_units), squares + lane_sum(short_squares));
+    const std::uint64_t cycles = entry_sum(run, at) * entry_unit_cycles;
+    const std::uint64_t last_start = d.cycles + cycles - entry_sum(run + at - byte_entries, byte_entries) * entry_unit_cycles;
+    d.marker_place = tape_place{last_start, offset + at - byte_entries, d.block, 0};
+    d.last_byte_cycles = last_start;
+    d.cycles += cycles;
+    d.result.format_cycles += cycles;
+    d.pulses += at;
+    d.offset = offset + at - 1;
+    return at;
+}
+
+std::size_t read_payload_bytes(rom_tape_decoder& d, const std::uint8_t* run, std::size_t count, std::uint64_t offset)
+{
+    if (d.copy != rom_tape_decoder::copy_state::payload || d.byte_lost || !bytes_readable(d)) {
+        return 0;
+    }
+    return d.kind == wave_kind::half_waves ? read_payload_bytes<true>(d, run, count, offset)
+                                           : read_payload_bytes<false>(d, run, count, offset);
 }
 
 void open_copy(rom_tape_decoder& d, unsigned role, const tape_place& place, bool turned)
@@ -575,7 +787,7 @@ void open_copy(rom_tape_decoder& d, unsigned role, const tape_place& place, bool
     d.bytes[role].clear();
     d.bad[role].clear();
     d.open_copy = rom_copy{true, with_sample(d, place), place, 0, 0, 0, 0, 0, turned, false, 0};
-    d.short_halves.fill(0);
+    d.short_waves = {};
     d.byte_lost = false;
     d.last_byte_cycles = 0;
 }
@@ -592,19 +804,12 @@ void close_copy(rom_tape_decoder& d, const tape_place& place)
     const unsigned role = d.copy_role;
     rom_copy& copy = d.open_copy;
     copy.end = with_sample(d, place);
-    // Sums of whole numbers below 2^53: exact in doubles.
-    std::uint64_t short_count = 0;
-    double short_sum = 0;
-    double short_squares = 0;
-    for (std::size_t half = 0; half < d.short_halves.size(); ++half) {
-        const std::uint32_t waves = d.short_halves[half];
-        short_count += waves;
-        short_sum += static_cast<double>(waves * half);
-        short_squares += static_cast<double>(waves * half * half);
-    }
-    if (short_count > 1) {
-        const double mean = short_sum / static_cast<double>(short_count);
-        const double variance = short_squares / static_cast<double>(short_count) - mean * mean;
+    // Whole numbers below 2^53: exact in doubles.
+    const short_wave_sums& shorts = d.short_waves;
+    if (shorts.count > 1) {
+        const double count = static_cast<double>(shorts.count);
+        const double mean = static_cast<double>(shorts.sum) / count;
+        const double variance = static_cast<double>(shorts.squares) / count - mean * mean;
         copy.spread_percent = variance > 0 ? 100 * std::sqrt(variance) / mean : 0;
     }
     const std::vector<std::uint8_t>& read = d.bytes[role];
@@ -801,6 +1006,7 @@ void rom_tape_note_pauses(rom_tape_decoder& decoder, std::uint64_t min_cycles)
 
 void rom_tape_stop_decoding(rom_tape_decoder& decoder)
 {
+    feed_carried(decoder);
     // Asleep with no short pulse, the decoder never wakes: it only sums the time.
     decoder.asleep = true;
     decoder.short_table.fill(0);
@@ -809,17 +1015,25 @@ void rom_tape_stop_decoding(rom_tape_decoder& decoder)
 
 void rom_tape_enter_block(rom_tape_decoder& decoder, std::int32_t number, double cycles_per_sample)
 {
+    feed_carried(decoder);
     decoder.block = number;
     decoder.block_start_cycles = decoder.cycles;
     decoder.cycles_per_sample = cycles_per_sample;
 }
 
-void rom_tape_feed_run(rom_tape_decoder& decoder, const std::uint8_t* run, std::size_t count, std::uint64_t offset)
+namespace {
+
+// Feeds the entries at `run` from the first on while fewer than `stop_at`
+// are fed (looking, and reading whole bytes, up to `count`), the first at
+// image offset `offset`; returns how many it fed, at least `stop_at` unless
+// `carry` lets it stop at a byte's marker with fewer than a byte's entries
+// left: those are for the caller to carry into the next run.
+std::size_t feed_entries(rom_tape_decoder& d, const std::uint8_t* run, std::size_t count, std::size_t stop_at,
+                         std::uint64_t offset, bool carry)
 {
-    rom_tape_decoder& d = decoder;
     const std::size_t byte_entries = rom_tape_byte_waves * (d.kind == wave_kind::half_waves ? 2U : 1U);
     std::size_t i = 0;
-    while (i < count) {
+    while (i < stop_at) {
         if (d.asleep) {
             // Only a leader wakes the decoder: count short pulses in a row.
             std::uint64_t in_row = d.sleep_pulses;
@@ -860,19 +1074,69 @@ void rom_tape_feed_run(rom_tape_decoder& decoder, const std::uint8_t* run, std::
         }
         // A byte's marker where on_wave would take it as one (and not fall asleep first).
         if (d.state == rom_tape_decoder::byte_state::idle && !d.holding && d.table[run[i]] == rom_wave::long_wave &&
-            d.quiet_waves + 1 < sleep_waves && count - i >= byte_entries && read_whole_byte(d, run + i, offset + i)) {
-            i += byte_entries;
-            continue;
+            d.quiet_waves + 1 < sleep_waves && !d.wave_by_wave) {
+            if (count - i < byte_entries && carry) {
+                return i;
+            }
+            if (count - i >= byte_entries && read_whole_byte(d, run + i, offset + i)) {
+                i += byte_entries;
+                i += read_payload_bytes(d, run + i, count - i, offset + i);
+                continue;
+            }
         }
         d.offset = offset + i;
         feed(d, std::uint32_t{run[i]} * 8, d.table[run[i]]);
         ++i;
+    }
+    return i;
+}
+
+// Feeds the entries carried from the last run, if any, one by one.
+void feed_carried(rom_tape_decoder& d)
+{
+    const std::size_t held = d.carried_count;
+    d.carried_count = 0;
+    feed_entries(d, d.carried.data(), held, held, d.carried_offset, false);
+}
+
+} // namespace
+
+void rom_tape_feed_run(rom_tape_decoder& decoder, const std::uint8_t* run, std::size_t count, std::uint64_t offset)
+{
+    rom_tape_decoder& d = decoder;
+    std::size_t from = 0;
+    if (d.carried_count != 0) {
+        // The carried entries, and enough of this run to read a byte that starts among them.
+        const std::size_t held = d.carried_count;
+        const std::size_t taken = std::min(count, d.carried.size());
+        std::array<std::uint8_t, 2 * std::tuple_size_v<decltype(d.carried)>> joined;
+        std::copy_n(d.carried.begin(), held, joined.begin());
+        std::copy_n(run, taken, joined.begin() + static_cast<std::ptrdiff_t>(held));
+        d.carried_count = 0;
+        // Stopping short (to carry) only where all of this run is among them.
+        const std::size_t fed = feed_entries(d, joined.data(), held + taken, held, d.carried_offset, true);
+        if (fed < held) {
+            assert(taken == count);
+            const std::size_t left = held + taken - fed;
+            std::copy_n(joined.begin() + static_cast<std::ptrdiff_t>(fed), left, d.carried.begin());
+            d.carried_count = left;
+            d.carried_offset += fed;
+            return;
+        }
+        from = fed - held;
+    }
+    const std::size_t fed = feed_entries(d, run + from, count - from, count - from, offset + from, true);
+    if (from + fed < count) {
+        d.carried_count = count - from - fed;
+        std::copy_n(run + from + fed, d.carried_count, d.carried.begin());
+        d.carried_offset = offset + from + fed;
     }
 }
 
 void rom_tape_feed_pulse(rom_tape_decoder& decoder, std::uint32_t cycles, std::uint64_t offset)
 {
     rom_tape_decoder& d = decoder;
+    feed_carried(d);
     const rom_wave wave = classify(d, d.kind == wave_kind::full_waves ? cycles / 2 : cycles);
     if (d.pause_from != 0 && cycles >= d.pause_from) {
         if (d.result.pauses.size() < rom_max_pauses) {
@@ -894,6 +1158,7 @@ void rom_tape_feed_pulse(rom_tape_decoder& decoder, std::uint32_t cycles, std::u
 
 void rom_tape_finish(rom_tape_decoder& d)
 {
+    feed_carried(d);
     using copy_state = rom_tape_decoder::copy_state;
     const tape_place end = with_sample(d, place_now(d));
     std::string cut_where;

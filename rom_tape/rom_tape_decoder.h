@@ -137,11 +137,14 @@ struct rom_tape_result {
 
 enum class rom_wave : std::uint8_t { short_wave, medium_wave, long_wave, glitch, dropout, unequal };
 
-// Bins for the half lengths, in cycles, of short waves: above the longest,
-// which is the mean of the longest learnt short and medium centres (a
-// quarter above their nominal lengths).
-inline constexpr std::size_t rom_short_half_bins = 512;
-static_assert((rom_tape_short_cycles + rom_tape_medium_cycles) * 125 / 100 / 2 < rom_short_half_bins);
+// Short waves of a copy's bytes, for their spread: how many, and the sum of
+// their half lengths in cycles and of those lengths' squares. Exact: a copy
+// has at most 9 × 65,537 short waves of at most 511 cycles.
+struct short_wave_sums {
+    std::uint64_t count;
+    std::uint64_t sum;
+    std::uint64_t squares;
+};
 
 // The decoder's state: start it with rom_tape_start; its fields are its own.
 struct rom_tape_decoder {
@@ -175,6 +178,15 @@ struct rom_tape_decoder {
     std::uint8_t long_from;
     std::uint8_t long_span;
     std::uint32_t learnt;            // waves learnt since the table was built
+    // Reads every wave through the states, never a byte at once: the
+    // reference the faster road is held to in tests. Set after rom_tape_start.
+    bool wave_by_wave;
+    // The entries at the end of the last run from a byte's marker on, fewer
+    // than a byte's: fed with the next run, so that a byte across two runs
+    // is read whole, or one by one before anything else comes.
+    std::array<std::uint8_t, 2 * rom_tape_byte_waves> carried;
+    std::size_t carried_count;
+    std::uint64_t carried_offset;    // of the first of them
     // Asleep while nothing of the format comes: only short pulses in a row are counted.
     bool asleep;
     std::uint64_t sleep_pulses;     // short pulses in a row
@@ -198,8 +210,7 @@ struct rom_tape_decoder {
     bool byte_lost;                  // a byte failed since the last one read
     tape_place lost_place;
     rom_copy open_copy;
-    // Short waves in its bytes by their half length in cycles, for their spread.
-    std::array<std::uint32_t, rom_short_half_bins> short_halves;
+    short_wave_sums short_waves;     // of the open copy
     std::array<std::vector<std::uint8_t>, 2> bytes;  // payload and checksum of each copy, at most max + 1
     std::array<std::vector<std::uint8_t>, 2> bad;   // 1 for each byte that could not be read or failed its parity
     std::array<rom_copy, 2> copies;  // the block being assembled
@@ -225,6 +236,9 @@ void rom_tape_enter_block(rom_tape_decoder& decoder, std::int32_t number, double
 
 // Feeds `count` pulses of run[i] × 8 cycles, whose entries start at byte
 // `offset` of the image, one byte each. A 0 byte is a pulse of 0 cycles.
+// A run goes on from the last unless a pulse, a block or the end came
+// between (its entries' offsets continue); the entries of a byte begun at
+// its end (fewer than 40) are held until the next run or call.
 void rom_tape_feed_run(rom_tape_decoder& decoder, const std::uint8_t* run, std::size_t count, std::uint64_t offset);
 // Feeds one pulse of `cycles`, whose entry starts at byte `offset`.
 void rom_tape_feed_pulse(rom_tape_decoder& decoder, std::uint32_t cycles, std::uint64_t offset);

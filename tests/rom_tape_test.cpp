@@ -203,9 +203,10 @@ struct decoded_file {
 // Pulses of `half_waves` (clock cycles) played `percent` % slower and
 // sampled at `period`, as velmora writes them in `version` 2 (half waves)
 // or 1 (full waves, twice the low phase), fed to the decoder as one-byte
-// entries (the lengths here stay below 256 units). Fed once in one run
-// and once one entry at a time (where the decoder reads no byte whole),
-// the decoder must find the same.
+// entries (the lengths here stay below 256 units). Fed once in one run,
+// once one entry at a time wave by wave (where the decoder reads no byte
+// whole), and once in runs of many lengths, the decoder must find the same,
+// each time as a capture of two blocks.
 rom_tape_result decode_sampled(const std::vector<std::uint32_t>& half_waves, unsigned percent, std::uint8_t period,
                                int version, std::vector<decoded_file>& files)
 {
@@ -220,22 +221,40 @@ rom_tape_result decode_sampled(const std::vector<std::uint32_t>& half_waves, uns
                                                                  : full_wave_value(samples[i], period)));
     }
     const wave_kind kind = version == 2 ? wave_kind::half_waves : wave_kind::full_waves;
+    // As a capture of two blocks, the second from the middle on, fed in
+    // pieces of the lengths next_piece gives.
+    const std::size_t second_block = entries.size() / 2;
+    const auto feed = [&entries, second_block, period](rom_tape_decoder& decoder, auto next_piece) {
+        rom_tape_enter_block(decoder, 1, period);
+        for (std::size_t at = 0; at < entries.size();) {
+            if (at == second_block) {
+                rom_tape_enter_block(decoder, 2, period);
+            }
+            const std::size_t end = std::min({at + next_piece(), entries.size(), at < second_block ? second_block : SIZE_MAX});
+            rom_tape_feed_run(decoder, &entries[at], end - at, tap_header_size + at);
+            at = end;
+        }
+        rom_tape_finish(decoder);
+    };
     rom_tape_decoder decoder;
     rom_tape_start(decoder, kind, [&files](const rom_file& file, std::span<const std::uint8_t> data) {
         files.push_back(decoded_file{file, {data.begin(), data.end()}});
     });
-    rom_tape_feed_run(decoder, entries.data(), entries.size(), tap_header_size);
-    rom_tape_finish(decoder);
+    feed(decoder, [] { return SIZE_MAX / 2; });
     std::vector<std::uint8_t> data_one_by_one;
     rom_tape_decoder one_by_one;
     rom_tape_start(one_by_one, kind, [&data_one_by_one](const rom_file&, std::span<const std::uint8_t> data) {
         data_one_by_one.insert(data_one_by_one.end(), data.begin(), data.end());
     });
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        rom_tape_feed_run(one_by_one, &entries[i], 1, tap_header_size + i);
-    }
-    rom_tape_finish(one_by_one);
+    one_by_one.wave_by_wave = true;
+    feed(one_by_one, [] { return std::size_t{1}; });
     EXPECT_EQ(rom_tape_fingerprint(decoder.result), rom_tape_fingerprint(one_by_one.result));
+    // In runs of 1 to 83 entries, bytes across two or more runs are read whole too.
+    rom_tape_decoder in_pieces;
+    rom_tape_start(in_pieces, kind);
+    std::size_t piece = 0;
+    feed(in_pieces, [&piece] { return piece = piece % 83 + 1; });
+    EXPECT_EQ(rom_tape_fingerprint(in_pieces.result), rom_tape_fingerprint(one_by_one.result));
     std::vector<std::uint8_t> data_in_one_run;
     for (const decoded_file& file : files) {
         data_in_one_run.insert(data_in_one_run.end(), file.data.begin(), file.data.end());
