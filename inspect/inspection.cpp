@@ -1,5 +1,7 @@
 #include "inspect/inspection.h"
 
+#include "inspect/value_counts.h"
+
 #include "capture_walk/capture_walk.h"
 #include "signal/pulse_measurement.h"
 #include "tape_files/ctf_file.h"
@@ -12,52 +14,6 @@ namespace velmora {
 namespace {
 
 constexpr std::uint64_t clamped_cycles = tap_max_pulse * cycles_per_tap_unit;
-
-// Counts of the one-byte entries by value, spread over four lanes: a
-// tape's pulses are mostly of a few values, and one counter incremented
-// again and again would wait for its own last store each time.
-constexpr unsigned counting_lanes = 4;
-struct entry_counter {
-    std::uint64_t lanes[counting_lanes][histogram_values + 1];
-};
-
-// Entries looked at together when looking for a stretch of one value.
-constexpr std::size_t stretch_step = 8;
-
-void count_run(entry_counter& counter, const std::uint8_t* run, std::size_t size)
-{
-    const auto eight_at = [run](std::size_t at) {
-        std::uint64_t bytes = 0;
-        std::memcpy(&bytes, run + at, sizeof bytes);
-        return bytes;
-    };
-    std::size_t at = 0;
-    while (size - at >= stretch_step) {
-        // A stretch of one value (a leader, a dense signal) is counted eight
-        // entries at a time, held in a register until it ends.
-        const std::uint8_t value = run[at];
-        const std::uint64_t eight_of_value = value * std::uint64_t{0x0101010101010101};
-        std::size_t end = at;
-        while (size - end >= stretch_step && eight_at(end) == eight_of_value) {
-            end += stretch_step;
-        }
-        if (end > at) {
-            counter.lanes[0][value] += end - at;
-            at = end;
-            continue;
-        }
-        static_assert(stretch_step % counting_lanes == 0, "whole rounds of the lanes");
-        for (const std::size_t last = at + stretch_step; at < last; at += counting_lanes) {
-            ++counter.lanes[0][run[at]];
-            ++counter.lanes[1][run[at + 1]];
-            ++counter.lanes[2][run[at + 2]];
-            ++counter.lanes[3][run[at + 3]];
-        }
-    }
-    for (; at < size; ++at) {
-        ++counter.lanes[0][run[at]];
-    }
-}
 
 // Adds one 4-byte entry of `cycles` to the summary.
 void count_long_entry(pulse_summary& pulses, std::uint32_t cycles, std::uint64_t pause_from)
@@ -94,13 +50,13 @@ struct rom_feed {
 
 // Number of entries read from `bytes`, all counted and fed to the decoder.
 std::uint64_t count_entries(tap_entry_stream& stream, const std::uint8_t* bytes, std::size_t size,
-                            entry_counter& counter, pulse_summary& pulses, rom_feed& rom)
+                            value_counts& counter, pulse_summary& pulses, rom_feed& rom)
 {
     std::uint64_t entries = 0;
     read_tap_entries(
         stream, bytes, size,
         [&counter, &entries, &rom](const std::uint8_t* run, std::size_t count) {
-            count_run(counter, run, count);
+            count_values(counter, run, count);
             entries += count;
             rom_tape_feed_run(rom.decoder, run, count, rom.offset);
             rom.offset += count;
@@ -114,13 +70,12 @@ std::uint64_t count_entries(tap_entry_stream& stream, const std::uint8_t* bytes,
     return entries;
 }
 
-// Adds the lanes' counts to the summary's histogram.
-void finish_counting(const entry_counter& counter, pulse_summary& pulses)
+// Adds the one-byte entries' counts to the summary's histogram.
+void finish_counting(const value_counts& counter, pulse_summary& pulses)
 {
-    for (const auto& lane : counter.lanes) {
-        for (unsigned value = 0; value <= histogram_values; ++value) {
-            pulses.by_value[value] += lane[value];
-        }
+    static_assert(histogram_values == 255, "a value for each one-byte entry");
+    for (unsigned value = 0; value <= histogram_values; ++value) {
+        pulses.by_value[value] += value_count(counter, static_cast<std::uint8_t>(value));
     }
 }
 
@@ -138,7 +93,7 @@ struct measuring_sink {
     inspection& result;
     rom_feed& rom;
     tap_entry_stream entries;
-    entry_counter counter;
+    value_counts counter;
     std::uint8_t out[pulse_output_capacity];
 };
 
@@ -201,6 +156,7 @@ cut_place capture_cut(const walk_result& walk)
 void inspect_capture(ctf_reader& reader, inspection& result, rom_feed& rom)
 {
     measuring_sink sink{result, rom, tap_entry_stream{tap_version(result.waves), {}, 0}, {}, {}};
+    start_counting(sink.counter);
     const walk_result walk = walk_capture(reader, result.waves, sink);
     finish_counting(sink.counter, result.pulses);
     result.block_count_field = walk.header.block_count_field;
@@ -235,7 +191,8 @@ void inspect_image(byte_reader& reader, inspection& result, rom_tape_decoder& de
     rom_tape_note_pauses(decoder, pause_min_cycles(result.clock));
     rom_feed rom{decoder, tap_header_size, pause_min_cycles(result.clock)};
     tap_entry_stream entries{result.header.version, {}, 0};
-    entry_counter counter{};
+    value_counts counter;
+    start_counting(counter);
     read_result read = read_result::ok;
     while (read == read_result::ok) {
         std::span<const std::uint8_t> piece;

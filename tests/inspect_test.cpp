@@ -4,6 +4,7 @@
 #include "failing_stream.h"
 #include "front_end/conversion_run.h"
 #include "inspect/inspection.h"
+#include "inspect/value_counts.h"
 #include "rom_tape/rom_tape_encoder.h"
 #include "tape_files/ctf_file.h"
 #include "tape_files/tap_reader.h"
@@ -68,6 +69,46 @@ TEST(tap_entry_reader, holds_an_entry_cut_at_the_end_and_reads_a_version_0_zero_
     EXPECT_EQ(read_in_pieces({0x00, 0x10, 0x52, 0x00}, 0, 3, cut),
               (std::vector<entry>{{0, 1}, {128, 1}, {656, 1}, {0, 1}}));
     EXPECT_FALSE(cut);
+}
+
+// Streams of entries whose common values change, fed in pieces of every
+// kind of length: counted side by side or one at a time, every value's
+// count is that of a plain count.
+TEST(value_counts, count_every_value_as_a_plain_count_does)
+{
+    std::uint64_t state = 5;
+    const auto next = [&state] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::uint32_t>(state >> 33);
+    };
+    // Stretches of 100,000 entries: of two values, of five, of 256 (one at
+    // a time), of one (a leader), and of three with one in a hundred other.
+    bytes stream;
+    for (const unsigned kinds : {2U, 5U, 256U, 1U, 3U}) {
+        const unsigned first = next() % 256;
+        for (unsigned i = 0; i < 100000; ++i) {
+            const bool other = kinds == 3 && next() % 100 == 0;
+            const unsigned value = other ? next() : first + next() % kinds * 37;
+            stream.push_back(static_cast<std::uint8_t>(value));
+        }
+    }
+    std::uint64_t expected[256] = {};
+    for (const std::uint8_t value : stream) {
+        ++expected[value];
+    }
+    for (const std::size_t largest_piece : {std::size_t{1}, std::size_t{17}, std::size_t{1000}, std::size_t{70000}}) {
+        value_counts counts;
+        start_counting(counts);
+        for (std::size_t at = 0; at < stream.size();) {
+            const std::size_t piece = std::min<std::size_t>(1 + next() % largest_piece, stream.size() - at);
+            count_values(counts, stream.data() + at, piece);
+            at += piece;
+        }
+        for (unsigned value = 0; value < 256; ++value) {
+            ASSERT_EQ(value_count(counts, static_cast<std::uint8_t>(value)), expected[value])
+                << "value " << value << ", pieces of up to " << largest_piece;
+        }
+    }
 }
 
 TEST(tap_image_header, decodes_every_field)
