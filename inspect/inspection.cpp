@@ -74,8 +74,9 @@ std::uint64_t count_entries(tap_entry_stream& stream, const std::uint8_t* bytes,
 void finish_counting(const value_counts& counter, pulse_summary& pulses)
 {
     static_assert(histogram_values == 255, "a value for each one-byte entry");
+    const std::array<std::uint64_t, 256> totals = value_totals(counter);
     for (unsigned value = 0; value <= histogram_values; ++value) {
-        pulses.by_value[value] += value_count(counter, static_cast<std::uint8_t>(value));
+        pulses.by_value[value] += totals[value];
     }
 }
 

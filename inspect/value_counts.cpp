@@ -20,6 +20,10 @@ constexpr std::uint64_t window_entries = std::uint64_t{1} << 16;
 constexpr std::uint64_t side_by_side_quarters = 3;
 // Rounds of sixteen entries a byte lane can count before it could wrap.
 constexpr std::size_t rounds_per_lane_total = 255;
+// Pairs of values, and entries counted by pairs before their counts are
+// added to the lanes: a pair's count stays below 2^31.
+constexpr std::size_t value_pairs = 65536;
+constexpr std::uint64_t paired_entries_limit = std::uint64_t{1} << 32;
 
 typedef std::uint8_t sixteen_bytes __attribute__((vector_size(16)));
 
@@ -53,6 +57,41 @@ void count_one_at_a_time(value_counts& counts, const std::uint8_t* run, std::siz
     }
 }
 
+// Adds the pairs' counts to the lanes and clears them.
+void add_pairs(value_counts& counts)
+{
+    for (std::size_t pair = 0; pair < counts.pairs.size(); ++pair) {
+        counts.lanes[0][pair & 0xFF] += counts.pairs[pair];
+        counts.lanes[1][pair >> 8 & 0xFF] += counts.pairs[pair];
+    }
+    std::fill(counts.pairs.begin(), counts.pairs.end(), 0);
+    counts.paired_entries = 0;
+}
+
+// Half as many stores as counting one at a time: where the values are
+// spread, the stores are what counting costs.
+void count_by_pairs(value_counts& counts, const std::uint8_t* run, std::size_t size)
+{
+    if (counts.paired_entries + size >= paired_entries_limit) {
+        add_pairs(counts);
+    }
+    std::uint32_t* const first_lane = counts.pairs.data();
+    std::uint32_t* const second_lane = first_lane + value_pairs;
+    std::size_t at = 0;
+    for (; size - at >= 8; at += 8) {
+        std::uint64_t eight;
+        std::memcpy(&eight, run + at, sizeof eight);
+        // Little-endian: the first entry of each pair is its low byte.
+        ++first_lane[eight & 0xFFFF];
+        ++second_lane[eight >> 16 & 0xFFFF];
+        ++first_lane[eight >> 32 & 0xFFFF];
+        ++second_lane[eight >> 48];
+        ++counts.sampled[eight & 0xFF];
+    }
+    counts.paired_entries += at;
+    count_one_at_a_time(counts, run + at, size - at);
+}
+
 void count_side_by_side(value_counts& counts, const std::uint8_t* run, std::size_t size)
 {
     static_assert(side_by_side_values == 4, "four values tested per round");
@@ -73,10 +112,15 @@ void count_side_by_side(value_counts& counts, const std::uint8_t* run, std::size
             sixteen_bytes values;
             std::memcpy(&values, run + at, sizeof values);
             const auto equal0 = reinterpret_cast<sixteen_bytes>(values == value0);
+            count0 -= equal0;
+            std::uint64_t first_halves[2];
+            std::memcpy(first_halves, &equal0, sizeof first_halves);
+            if ((first_halves[0] & first_halves[1]) == ~std::uint64_t{0}) {
+                continue; // sixteen of the commonest value: a leader, a dense signal
+            }
             const auto equal1 = reinterpret_cast<sixteen_bytes>(values == value1);
             const auto equal2 = reinterpret_cast<sixteen_bytes>(values == value2);
             const auto equal3 = reinterpret_cast<sixteen_bytes>(values == value3);
-            count0 -= equal0;
             count1 -= equal1;
             count2 -= equal2;
             count3 -= equal3;
@@ -102,21 +146,35 @@ void count_side_by_side(value_counts& counts, const std::uint8_t* run, std::size
     count_one_at_a_time(counts, run + at, size - at);
 }
 
-// Chooses the common values from the window's counts, and whether to count
-// them side by side.
+// The lanes' counts of `value`.
+std::uint64_t lane_total(const value_counts& counts, unsigned value)
+{
+    std::uint64_t total = 0;
+    for (const auto& lane : counts.lanes) {
+        total += lane[value];
+    }
+    return total;
+}
+
+// Chooses the common values from the window's counts (of every eighth entry
+// where they were counted by pairs), and whether to count them side by side.
 void end_window(value_counts& counts)
 {
-    std::array<std::uint64_t, 256> in_window;
-    for (unsigned value = 0; value < 256; ++value) {
-        const std::uint64_t total = value_count(counts, static_cast<std::uint8_t>(value));
-        in_window[value] = total - counts.at_window_start[value];
-        counts.at_window_start[value] = total;
-    }
-    // The old common values' counts go to the lanes before the values change.
+    // The common values' counts go to the lanes before the values change.
     for (unsigned k = 0; k < side_by_side_values; ++k) {
         counts.lanes[0][counts.common[k]] += counts.common_counts[k];
         counts.common_counts[k] = 0;
     }
+    std::array<std::uint64_t, 256> in_window;
+    std::uint64_t window_count = 0;
+    for (unsigned value = 0; value < 256; ++value) {
+        const std::uint64_t total = lane_total(counts, value);
+        const bool sampled = counts.mode == counting_mode::by_pairs;
+        in_window[value] = sampled ? counts.sampled[value] : total - counts.at_window_start[value];
+        window_count += in_window[value];
+        counts.at_window_start[value] = total;
+    }
+    counts.sampled.fill(0);
     std::array<std::uint8_t, 256> values;
     std::iota(values.begin(), values.end(), std::uint8_t{0});
     std::partial_sort(values.begin(), values.begin() + side_by_side_values, values.end(),
@@ -128,7 +186,11 @@ void end_window(value_counts& counts)
         counts.common[k] = values[k];
         covered += in_window[values[k]];
     }
-    counts.side_by_side = 4 * covered >= side_by_side_quarters * counts.window_entries;
+    const bool few_values = window_count != 0 && 4 * covered >= side_by_side_quarters * window_count;
+    counts.mode = few_values ? counting_mode::side_by_side : counting_mode::by_pairs;
+    if (counts.mode == counting_mode::by_pairs && counts.pairs.empty()) {
+        counts.pairs.assign(2 * value_pairs, 0);
+    }
     counts.window_entries = 0;
 }
 
@@ -137,16 +199,22 @@ void end_window(value_counts& counts)
 void start_counting(value_counts& counts)
 {
     counts = value_counts{};
-    // Distinct, as they must be; counted one at a time until a window has shown the common ones.
+    // Distinct, as they must be, though not counted side by side before a window has shown the common ones.
     std::iota(counts.common.begin(), counts.common.end(), std::uint8_t{0});
 }
 
 void count_values(value_counts& counts, const std::uint8_t* run, std::size_t size)
 {
-    if (counts.side_by_side) {
-        count_side_by_side(counts, run, size);
-    } else {
+    switch (counts.mode) {
+    case counting_mode::one_at_a_time:
         count_one_at_a_time(counts, run, size);
+        break;
+    case counting_mode::side_by_side:
+        count_side_by_side(counts, run, size);
+        break;
+    case counting_mode::by_pairs:
+        count_by_pairs(counts, run, size);
+        break;
     }
     counts.window_entries += size;
     if (counts.window_entries >= window_entries) {
@@ -154,16 +222,20 @@ void count_values(value_counts& counts, const std::uint8_t* run, std::size_t siz
     }
 }
 
-std::uint64_t value_count(const value_counts& counts, std::uint8_t value)
+std::array<std::uint64_t, 256> value_totals(const value_counts& counts)
 {
-    std::uint64_t total = 0;
-    for (const auto& lane : counts.lanes) {
-        total += lane[value];
+    std::array<std::uint64_t, 256> totals{};
+    for (unsigned value = 0; value < 256; ++value) {
+        totals[value] = lane_total(counts, value);
     }
     for (unsigned k = 0; k < side_by_side_values; ++k) {
-        total += counts.common[k] == value ? counts.common_counts[k] : 0;
+        totals[counts.common[k]] += counts.common_counts[k];
     }
-    return total;
+    for (std::size_t pair = 0; pair < counts.pairs.size(); ++pair) {
+        totals[pair & 0xFF] += counts.pairs[pair];
+        totals[pair >> 8 & 0xFF] += counts.pairs[pair];
+    }
+    return totals;
 }
 
 } // namespace velmora

@@ -721,7 +721,8 @@ std::size_t read_payload_bytes(rom_tape_decoder& d, const std::uint8_t* run, std
     // As many bytes as the run can hold and the copy can take, written in
     // place; the room left over is given back at the end.
     const std::size_t held = bytes.size();
-    const std::size_t room = std::min(count / byte_entries, rom_tape_max_payload + 1 - std::min(held, rom_tape_max_payload + 1));
+    const std::size_t most = rom_tape_max_payload + 1;
+    const std::size_t room = std::min(count / byte_entries, most - std::min(held, most));
     if (room == 0) {
         return 0;
     }
@@ -757,7 +758,8 @@ std::size_t read_payload_bytes(rom_tape_decoder& d, const std::uint8_t* run, std
     const std::size_t at = read * byte_entries;
     add_shorts(d.short_waves, read, lane_sum(short_units), squares + lane_sum(short_squares));
     const std::uint64_t cycles = entry_sum(run, at) * entry_unit_cycles;
-    const std::uint64_t last_start = d.cycles + cycles - entry_sum(run + at - byte_entries, byte_entries) * entry_unit_cycles;
+    const std::uint64_t last_cycles = entry_sum(run + at - byte_entries, byte_entries) * entry_unit_cycles;
+    const std::uint64_t last_start = d.cycles + cycles - last_cycles;
     d.marker_place = tape_place{last_start, offset + at - byte_entries, d.block, 0};
     d.last_byte_cycles = last_start;
     d.cycles += cycles;

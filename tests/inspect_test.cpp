@@ -72,8 +72,8 @@ TEST(tap_entry_reader, holds_an_entry_cut_at_the_end_and_reads_a_version_0_zero_
 }
 
 // Streams of entries whose common values change, fed in pieces of every
-// kind of length: counted side by side or one at a time, every value's
-// count is that of a plain count.
+// kind of length: counted side by side, by pairs or one at a time, every
+// value's count is that of a plain count.
 TEST(value_counts, count_every_value_as_a_plain_count_does)
 {
     std::uint64_t state = 5;
@@ -104,11 +104,18 @@ TEST(value_counts, count_every_value_as_a_plain_count_does)
             count_values(counts, stream.data() + at, piece);
             at += piece;
         }
+        const std::array<std::uint64_t, 256> totals = value_totals(counts);
         for (unsigned value = 0; value < 256; ++value) {
-            ASSERT_EQ(value_count(counts, static_cast<std::uint8_t>(value)), expected[value])
-                << "value " << value << ", pieces of up to " << largest_piece;
+            ASSERT_EQ(totals[value], expected[value]) << "value " << value << ", pieces of up to " << largest_piece;
         }
     }
+    // The few common values of a tape are counted side by side; spread ones by pairs.
+    value_counts counts;
+    start_counting(counts);
+    count_values(counts, stream.data(), 100000);
+    EXPECT_EQ(counts.mode, counting_mode::side_by_side);
+    count_values(counts, stream.data() + 200000, 100000);
+    EXPECT_EQ(counts.mode, counting_mode::by_pairs);
 }
 
 TEST(tap_image_header, decodes_every_field)

@@ -230,7 +230,8 @@ rom_tape_result decode_sampled(const std::vector<std::uint32_t>& half_waves, uns
             if (at == second_block) {
                 rom_tape_enter_block(decoder, 2, period);
             }
-            const std::size_t end = std::min({at + next_piece(), entries.size(), at < second_block ? second_block : SIZE_MAX});
+            const std::size_t block_end = at < second_block ? second_block : entries.size();
+            const std::size_t end = std::min({at + next_piece(), block_end});
             rom_tape_feed_run(decoder, &entries[at], end - at, tap_header_size + at);
             at = end;
         }
