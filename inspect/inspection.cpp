@@ -7,6 +7,7 @@
 #include "tape_files/ctf_file.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <iterator>
 
@@ -88,15 +89,77 @@ std::uint64_t chunk_edges(wave_kind waves, std::uint64_t entries, std::uint8_t b
     return waves == wave_kind::half_waves ? entries : 2 * entries + before - after;
 }
 
-// The walk's sink of the inspection: counts the entries of every chunk and
-// keeps a summary per block. It never stops the walk.
+// A stretch of one-byte entries in the sink's gathered entries, or one
+// 4-byte entry, with the image offset of its first entry.
+struct entry_piece {
+    bool is_run;
+    std::size_t at;        // a run: where it starts among the gathered entries
+    std::size_t count;     // a run: its entries
+    std::uint32_t cycles;  // a 4-byte entry: its pulse
+    std::uint64_t offset;
+};
+
+// Entry bytes the sink gathers before it counts and decodes them together:
+// the decoder and the counter pay for each call, and a chunk gives only
+// about a thousand entries of a tape.
+constexpr std::size_t gathered_entry_bytes = 8 * pulse_output_capacity;
+
+// The walk's sink of the inspection: keeps a summary per block, and counts
+// and decodes the entries of every chunk, several chunks at a time. It
+// never stops the walk.
 struct measuring_sink {
     inspection& result;
     rom_feed& rom;
     tap_entry_stream entries;
     value_counts counter;
-    std::uint8_t out[pulse_output_capacity];
+    std::vector<std::uint8_t> out;    // gathered entries, then room for a chunk's
+    std::size_t held;                 // bytes of entries gathered
+    std::vector<entry_piece> pieces;  // of the gathered entries, in order
 };
+
+// Counts and decodes the gathered entries.
+void feed_gathered(measuring_sink& sink)
+{
+    for (const entry_piece& piece : sink.pieces) {
+        if (piece.is_run) {
+            count_values(sink.counter, sink.out.data() + piece.at, piece.count);
+            rom_tape_feed_run(sink.rom.decoder, sink.out.data() + piece.at, piece.count, piece.offset);
+        } else {
+            rom_tape_feed_pulse(sink.rom.decoder, piece.cycles, piece.offset);
+        }
+    }
+    sink.pieces.clear();
+    sink.held = 0;
+}
+
+// Number of entries of the chunk gathered at `bytes`; its pieces are noted
+// (a run that goes on from the last one joins it) and its 4-byte entries
+// counted.
+std::uint64_t gather_entries(measuring_sink& sink, const std::uint8_t* bytes, std::size_t size)
+{
+    std::uint64_t entries = 0;
+    rom_feed& rom = sink.rom;
+    read_tap_entries(
+        sink.entries, bytes, size,
+        [&sink, &entries, &rom](const std::uint8_t* run, std::size_t count) {
+            const auto at = static_cast<std::size_t>(run - sink.out.data());
+            entry_piece* const last = sink.pieces.empty() ? nullptr : &sink.pieces.back();
+            if (last != nullptr && last->is_run && last->at + last->count == at) {
+                last->count += count;
+            } else {
+                sink.pieces.push_back(entry_piece{true, at, count, 0, rom.offset});
+            }
+            entries += count;
+            rom.offset += count;
+        },
+        [&sink, &entries, &rom](std::uint32_t cycles) {
+            count_long_entry(sink.result.pulses, cycles, rom.pause_from);
+            sink.pieces.push_back(entry_piece{false, 0, 0, cycles, rom.offset});
+            ++entries;
+            rom.offset += tap_max_entry_size;
+        });
+    return entries;
+}
 
 bool capture_begins(measuring_sink& /*sink*/, const ctf_header& /*header*/)
 {
@@ -105,6 +168,7 @@ bool capture_begins(measuring_sink& /*sink*/, const ctf_header& /*header*/)
 
 bool block_begins(measuring_sink& sink, const walk_block& block)
 {
+    feed_gathered(sink);
     sink.result.blocks.push_back(block_summary{block.number, block.sample_period, block.announced_bytes, 0, 0, 0});
     rom_tape_enter_block(sink.rom.decoder, block.number, sample_cycles(block.sample_period, sink.result.waves));
     return true;
@@ -112,15 +176,19 @@ bool block_begins(measuring_sink& sink, const walk_block& block)
 
 std::uint8_t* entry_room(measuring_sink& sink)
 {
-    return sink.out;
+    assert(sink.out.size() - sink.held >= pulse_output_capacity);
+    return sink.out.data() + sink.held;
 }
 
 bool take_entries(measuring_sink& sink, const walk_chunk& chunk)
 {
     block_summary& summary = sink.result.blocks.back();
     summary.sample_bytes += chunk.sample_bytes;
-    const std::uint64_t chunk_entries =
-        count_entries(sink.entries, sink.out, chunk.entry_bytes, sink.counter, sink.result.pulses, sink.rom);
+    const std::uint64_t chunk_entries = gather_entries(sink, sink.out.data() + sink.held, chunk.entry_bytes);
+    sink.held += chunk.entry_bytes;
+    if (sink.held > gathered_entry_bytes) {
+        feed_gathered(sink);
+    }
     summary.pulses += chunk_entries;
     summary.edges += chunk_edges(sink.result.waves, chunk_entries, chunk.level_before, chunk.level_after);
     return true;
@@ -156,9 +224,11 @@ cut_place capture_cut(const walk_result& walk)
 
 void inspect_capture(ctf_reader& reader, inspection& result, rom_feed& rom)
 {
-    measuring_sink sink{result, rom, tap_entry_stream{tap_version(result.waves), {}, 0}, {}, {}};
+    measuring_sink sink{result, rom, tap_entry_stream{tap_version(result.waves), {}, 0}, {},
+                        std::vector<std::uint8_t>(gathered_entry_bytes + pulse_output_capacity), 0, {}};
     start_counting(sink.counter);
     const walk_result walk = walk_capture(reader, result.waves, sink);
+    feed_gathered(sink);
     finish_counting(sink.counter, result.pulses);
     result.block_count_field = walk.header.block_count_field;
     result.asymmetric_waves = walk.asymmetric_waves;

@@ -406,6 +406,33 @@ TEST(inspection, a_c64_image_is_not_decoded_as_the_c16_rom_format)
     EXPECT_EQ(c64.rom.total_cycles, c16.rom.total_cycles);
 }
 
+// A tape of the ROM format captured in two blocks, the second from within
+// the data block's leader: the place of the data's repeat is in block 2,
+// counted from that block's first sample (about: the tape time comes from
+// the entries, rounded to 8 cycles each).
+TEST(inspection, places_in_a_later_block_count_from_its_first_sample)
+{
+    constexpr std::size_t program_size = 300;
+    constexpr std::uint8_t period = 20;
+    const std::vector<std::uint32_t> halves = rom_tape_program(0x1001, bytes(program_size, 0x5A), "BLOCKS");
+    const std::vector<std::uint32_t> samples = capture::cycles_to_samples(halves, period);
+    const std::size_t split = rom_tape_byte_half_wave(program_size, 1, 0, 0) - 2000;
+    const std::size_t repeat = rom_tape_byte_half_wave(program_size, 1, 1, 0) - rom_tape_countdown_length * 40;
+    const std::vector<std::uint32_t> first(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(split));
+    const std::vector<std::uint32_t> second(samples.begin() + static_cast<std::ptrdiff_t>(split), samples.end());
+    const bytes capture_bytes = capture::ctf_image({capture::block{period, capture::pack_phases(first)},
+                                                    capture::block{period, capture::pack_phases(second, split % 2)}});
+    std::uint64_t expected = 0;
+    for (std::size_t i = split; i < repeat; ++i) {
+        expected += samples[i];
+    }
+    const inspection result = inspect_bytes(capture_bytes, 2);
+    ASSERT_EQ(result.rom.files.size(), 1U);
+    const tape_place& place = result.rom.files[0].data.copies[1].start;
+    EXPECT_EQ(place.block, 2);
+    EXPECT_NEAR(static_cast<double>(place.sample), static_cast<double>(expected), 500.0);
+}
+
 // --- Pinned boundaries of the peaks -------------------------------------------
 
 // A peak's fullest value must reach a tenth of the largest bucket: 100 of
