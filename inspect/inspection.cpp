@@ -10,6 +10,7 @@
 #include <cassert>
 #include <cstring>
 #include <iterator>
+#include <memory>
 
 namespace velmora {
 namespace {
@@ -101,8 +102,10 @@ struct entry_piece {
 
 // Entry bytes the sink gathers before it counts and decodes them together:
 // the decoder and the counter pay for each call, and a chunk gives only
-// about a thousand entries of a tape.
+// about a thousand entries of a tape. Pieces it notes before it feeds them
+// in any case: a sparse signal gives a 4-byte entry for nearly every pulse.
 constexpr std::size_t gathered_entry_bytes = 8 * pulse_output_capacity;
+constexpr std::size_t gathered_pieces = 1024;
 
 // The walk's sink of the inspection: keeps a summary per block, and counts
 // and decodes the entries of every chunk, several chunks at a time. It
@@ -112,7 +115,7 @@ struct measuring_sink {
     rom_feed& rom;
     tap_entry_stream entries;
     value_counts counter;
-    std::vector<std::uint8_t> out;    // gathered entries, then room for a chunk's
+    std::unique_ptr<std::uint8_t[]> out; // gathered entries, then room for a chunk's
     std::size_t held;                 // bytes of entries gathered
     std::vector<entry_piece> pieces;  // of the gathered entries, in order
 };
@@ -122,8 +125,8 @@ void feed_gathered(measuring_sink& sink)
 {
     for (const entry_piece& piece : sink.pieces) {
         if (piece.is_run) {
-            count_values(sink.counter, sink.out.data() + piece.at, piece.count);
-            rom_tape_feed_run(sink.rom.decoder, sink.out.data() + piece.at, piece.count, piece.offset);
+            count_values(sink.counter, sink.out.get() + piece.at, piece.count);
+            rom_tape_feed_run(sink.rom.decoder, sink.out.get() + piece.at, piece.count, piece.offset);
         } else {
             rom_tape_feed_pulse(sink.rom.decoder, piece.cycles, piece.offset);
         }
@@ -142,7 +145,7 @@ std::uint64_t gather_entries(measuring_sink& sink, const std::uint8_t* bytes, st
     read_tap_entries(
         sink.entries, bytes, size,
         [&sink, &entries, &rom](const std::uint8_t* run, std::size_t count) {
-            const auto at = static_cast<std::size_t>(run - sink.out.data());
+            const auto at = static_cast<std::size_t>(run - sink.out.get());
             entry_piece* const last = sink.pieces.empty() ? nullptr : &sink.pieces.back();
             if (last != nullptr && last->is_run && last->at + last->count == at) {
                 last->count += count;
@@ -176,17 +179,17 @@ bool block_begins(measuring_sink& sink, const walk_block& block)
 
 std::uint8_t* entry_room(measuring_sink& sink)
 {
-    assert(sink.out.size() - sink.held >= pulse_output_capacity);
-    return sink.out.data() + sink.held;
+    assert(sink.held <= gathered_entry_bytes);
+    return sink.out.get() + sink.held;
 }
 
 bool take_entries(measuring_sink& sink, const walk_chunk& chunk)
 {
     block_summary& summary = sink.result.blocks.back();
     summary.sample_bytes += chunk.sample_bytes;
-    const std::uint64_t chunk_entries = gather_entries(sink, sink.out.data() + sink.held, chunk.entry_bytes);
+    const std::uint64_t chunk_entries = gather_entries(sink, sink.out.get() + sink.held, chunk.entry_bytes);
     sink.held += chunk.entry_bytes;
-    if (sink.held > gathered_entry_bytes) {
+    if (sink.held > gathered_entry_bytes || sink.pieces.size() >= gathered_pieces) {
         feed_gathered(sink);
     }
     summary.pulses += chunk_entries;
@@ -224,9 +227,12 @@ cut_place capture_cut(const walk_result& walk)
 
 void inspect_capture(ctf_reader& reader, inspection& result, rom_feed& rom)
 {
+    // Not cleared: a sparse signal's entries touch only its first pages.
     measuring_sink sink{result, rom, tap_entry_stream{tap_version(result.waves), {}, 0}, {},
-                        std::vector<std::uint8_t>(gathered_entry_bytes + pulse_output_capacity), 0, {}};
+                        std::unique_ptr<std::uint8_t[]>(new std::uint8_t[gathered_entry_bytes + pulse_output_capacity]),
+                        0, {}};
     start_counting(sink.counter);
+    sink.pieces.reserve(2 * gathered_pieces);
     const walk_result walk = walk_capture(reader, result.waves, sink);
     feed_gathered(sink);
     finish_counting(sink.counter, result.pulses);
