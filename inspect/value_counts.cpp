@@ -5,8 +5,11 @@
 #include <cstring>
 #include <numeric>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
+#define VELMORA_SSE2_TOTALS 1
 #include <emmintrin.h>
+#else
+#define VELMORA_SSE2_TOTALS 0
 #endif
 
 namespace velmora {
@@ -26,11 +29,12 @@ constexpr std::size_t value_pairs = 65536;
 constexpr std::uint64_t paired_entries_limit = std::uint64_t{1} << 32;
 
 typedef std::uint8_t sixteen_bytes __attribute__((vector_size(16)));
+static_assert(std::endian::native == std::endian::little, "byte j of a vector's halves is entry j of each half");
 
 // The sum of the sixteen bytes.
 std::uint64_t byte_total(sixteen_bytes bytes)
 {
-#if defined(__SSE2__)
+#if VELMORA_SSE2_TOTALS
     const __m128i sums = _mm_sad_epu8(reinterpret_cast<__m128i>(bytes), _mm_setzero_si128());
     return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
            static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
@@ -101,8 +105,9 @@ void count_side_by_side(value_counts& counts, const std::uint8_t* run, std::size
     const sixteen_bytes value3 = sixteen_bytes{} + counts.common[3];
     std::size_t at = 0;
     while (size - at >= 16) {
-        // Each lane counts one value's entries among its sixteenths (0xFF
-        // where equal: subtracted, it adds 1).
+        // count0 ... count3 count each value's entries, byte lane j those
+        // at place j of the sixteen (a compare gives 0xFF where equal:
+        // subtracted, it adds 1).
         sixteen_bytes count0 = {};
         sixteen_bytes count1 = {};
         sixteen_bytes count2 = {};
