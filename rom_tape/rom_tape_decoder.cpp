@@ -1054,19 +1054,7 @@ std::size_t feed_entries(rom_tape_decoder& d, const std::uint8_t* run, std::size
                     break;
                 }
             }
-            // Summed 256 pulses at a time in 16 bits (256 × 255 fits), which
-            // the compiler vectorises.
-            std::uint64_t cycles = 0;
-            for (std::size_t start = from; start < i; start += 256) {
-                const std::size_t end = std::min(i, start + 256);
-                std::uint16_t part = 0;
-                for (std::size_t k = start; k < end; ++k) {
-                    part = static_cast<std::uint16_t>(part + run[k]);
-                }
-                cycles += part;
-            }
-            cycles *= 8;
-            d.cycles += cycles;
+            d.cycles += entry_sum(run + from, i - from) * entry_unit_cycles;
             d.pulses += i - from;
             d.sleep_pulses = in_row;
             if (in_row >= wake_pulses) {
