@@ -42,7 +42,7 @@ make_capture tape-256mib $((256 * mib))
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# page_runs CAPTURE RUNS: the page's lines "page <ms> ms memory <bytes>".
+# page_runs CAPTURE RUNS: the page's lines "page <ms> ms memory <bytes> image in <file|memory>".
 page_runs() {
   node "$page_test" --page "$page_build/velmora-web" --work "$work/page" --bench "$1" --runs "$2" --version "$version"
 }
@@ -68,6 +68,6 @@ echo "each run (portable, first, second):"
 paste "$work/portable.times" "$work/first.times" "$work/second.times"
 
 for capture in tape-1mib tape tape-256mib; do
-  memory=$(page_runs "$work/$capture.ctf" 1 | sed -n 's/.* memory \([0-9]*\)$/\1/p')
+  memory=$(page_runs "$work/$capture.ctf" 1 | sed -n 's/.* memory \([0-9]*\) .*/\1/p')
   echo "page memory after converting $capture: $((memory / mib)) MiB"
 done

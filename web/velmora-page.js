@@ -8,9 +8,14 @@
 'use strict';
 
 // The messages between the page and its worker:
-//   page -> worker  {job: 'convert' | 'inspect', file, name, image_name, version}
+//   page -> worker  {job: 'convert' | 'inspect', file, name, image_name, version,
+//                    image_folder, image_file, image_file_kept}: image_folder null
+//                    keeps the image in memory; image_file_kept is the file of
+//                    the image offered before, kept (null for none)
 //   worker -> page  {kind: 'progress', done, total}
-//                   {kind: 'done', job, status, texts, image, programs, memory_bytes, milliseconds}
+//                   {kind: 'done', job, status, texts, image, image_kept, programs, memory_bytes,
+//                    milliseconds}: image_kept 'file' or 'memory', where the image was
+//                    kept (null for no image)
 //                   programs: [{index, name, blob}], each program found on the tape
 //                   that loads or is recoverable, as velmora-inspect --extract
 //                   writes it; index is its place in the JSON report's files
@@ -44,13 +49,26 @@ const input_buffers = 3;
 const reader_worker_name = 'velmora-reader';
 // Progress is posted at most this often (milliseconds).
 const progress_interval = 100;
-// The image is gathered in a buffer this large, which becomes a Blob
-// whenever it is full, so that the browser may keep a large image out of
-// the worker's memory; the image is made of these Blobs at the end, without
-// copying them. A new buffer for each piece the module hands over (a
-// mebibyte) took a quarter to a third of a conversion's time in Chromium;
-// the buffer is made once per worker.
+// Where the browser has a private file system for the page's origin, the
+// image is written to a file there, as velmora writes one, and offered as
+// that file: nothing of it stays in memory. Keeping a 37 MiB image in
+// memory as Blobs took 210 to 270 ms in Chromium on our CI machines (new
+// memory, page by page), writing it to such a file 30 to 60 ms
+// (doc/performance.md). Elsewhere (the page served over plain HTTP, a
+// browser without it, storage full) the image is gathered in a buffer
+// this large, which becomes a Blob whenever it is full, so that the
+// browser may keep a large image out of the worker's memory; the image is
+// made of these Blobs at the end, without copying them. A new buffer for
+// each piece the module hands over (a mebibyte) took a quarter to a third
+// of a conversion's time in Chromium; the buffer is made once per worker.
 const image_stage_bytes = 16 * 1024 * 1024;
+// Each page keeps its images in a folder of this name and a random suffix,
+// under a Web Lock of the folder's name held as long as the page is open.
+// A folder whose lock nobody holds belongs to a page that has closed: the
+// next page to open removes it. An open page keeps the image it offers,
+// and the one it offered before, which may still be downloading.
+const image_folder_prefix = 'velmora-page-';
+const image_type = 'application/octet-stream';
 // What page_text's kind number says (web/velmora_web.cpp).
 const text_kinds = {1: 'out', 2: 'err', 3: 'text_report', 4: 'json_report', 5: 'histogram_svg'};
 
@@ -160,6 +178,128 @@ function run_reader_worker() {
   };
 }
 
+// The image of a conversion as the module writes it: its bytes after the
+// header, in order, each piece with its place in the image (write, called
+// from the module, so synchronous), then its header (finish, which gives
+// the whole image to offer for download).
+// In memory: Blobs of `stage`'s bytes, in order.
+function image_in_memory(stage) {
+  const blobs = [];
+  let staged = 0;
+  return {
+    write(bytes, position) {
+      let done = 0;
+      while (done < bytes.length) {
+        const taken = bytes.subarray(done, done + stage.length - staged);
+        stage.set(taken, staged);
+        staged += taken.length;
+        done += taken.length;
+        if (staged === stage.length) {
+          blobs.push(new Blob([stage]));
+          staged = 0;
+        }
+      }
+    },
+    async finish(head) {
+      return new Blob([head, ...blobs, stage.subarray(0, staged)], {type: image_type});
+    },
+    discard() {},
+    kept: () => 'memory',
+  };
+}
+
+// In the file `name` of the origin's private folder `folder_name`, through
+// a synchronous access handle; null if the browser refuses either. The
+// folder's other images are removed, but for `kept` (null for none), the
+// image the page offered before, which may still be downloading. If a write
+// fails (the storage full, say), what the file holds is read back into
+// memory and the image goes on there: nothing is lost.
+async function image_in_private_file(folder_name, name, kept, stage) {
+  let folder;
+  let handle;
+  let access;
+  try {
+    folder = await (await navigator.storage.getDirectory()).getDirectoryHandle(folder_name, {create: true});
+    for await (const old of folder.keys()) {
+      if (old !== kept && old !== name) {
+        await folder.removeEntry(old).catch(() => {});
+      }
+    }
+    handle = await folder.getFileHandle(name, {create: true});
+    access = await handle.createSyncAccessHandle();
+    await access.truncate(0);
+  } catch (error) {
+    if (access !== undefined) {
+      await access.close();
+    }
+    return null;
+  }
+  // The bytes before `start` (the header, written last) and after `end`
+  // are not written yet.
+  let start = null;
+  let end = 0;
+  let in_memory = null;
+
+  function close_and_remove() {
+    Promise.resolve(access.close()).then(() => folder.removeEntry(name)).catch(() => {});
+  }
+
+  function move_to_memory() {
+    in_memory = image_in_memory(stage);
+    const piece = new Uint8Array(1024 * 1024);
+    for (let at = start ?? end; at < end; at += piece.length) {
+      const read = access.read(piece.subarray(0, Math.min(piece.length, end - at)), {at});
+      in_memory.write(piece.subarray(0, read), at);
+    }
+    close_and_remove();
+  }
+
+  function write_to_file(bytes, at) {
+    if (access.write(bytes, {at}) !== bytes.length) {
+      throw new Error('the image file took fewer bytes than it was given');
+    }
+  }
+
+  return {
+    write(bytes, position) {
+      if (in_memory === null) {
+        start ??= position;
+        end = position;
+        try {
+          write_to_file(bytes, position);
+          end += bytes.length;
+          return;
+        } catch (error) {
+          move_to_memory();
+        }
+      }
+      in_memory.write(bytes, position);
+    },
+    // A failure after the header is written (closing the file, or the
+    // browser refusing the file to read) ends the run as a failure.
+    async finish(head) {
+      if (in_memory === null) {
+        try {
+          write_to_file(head, 0);
+        } catch (error) {
+          move_to_memory();
+        }
+      }
+      if (in_memory !== null) {
+        return in_memory.finish(head);
+      }
+      await access.close();
+      return new Blob([await handle.getFile()], {type: image_type});
+    },
+    discard() {
+      if (in_memory === null) {
+        close_and_remove();
+      }
+    },
+    kept: () => (in_memory === null ? 'file' : 'memory'),
+  };
+}
+
 function run_worker() {
   importScripts('velmora_web.js');
   let file = null;
@@ -177,7 +317,8 @@ function run_worker() {
   let read_failed = false;
   // Set for good if the browser refused to run the reader worker.
   let reader_failed = false;
-  let image = null; // {head, blobs, staged}: the image so far is head, blobs, then staged bytes of image_stage
+  let image = null; // the image being made: image_in_memory or image_in_private_file
+  let image_head = new Uint8Array(0);
   // The buffers are made and written to once as the worker starts, before
   // a file is chosen: memory written for the first time cost a first
   // conversion much of its extra time (doc/performance.md).
@@ -265,22 +406,18 @@ function run_worker() {
         post_progress(position);
       }
     },
-    // `bytes` is valid only during the call.
-    image_bytes(bytes) {
-      let done = 0;
-      while (done < bytes.length) {
-        const taken = bytes.subarray(done, done + image_stage_bytes - image.staged);
-        image_stage.set(taken, image.staged);
-        image.staged += taken.length;
-        done += taken.length;
-        if (image.staged === image_stage_bytes) {
-          image.blobs.push(new Blob([image_stage]));
-          image.staged = 0;
-        }
+    // `bytes` is valid only during the call. False if the image cannot be
+    // kept: velmora then fails as on a failed write.
+    image_bytes(bytes, position) {
+      try {
+        image.write(bytes, position);
+        return true;
+      } catch (error) {
+        return false;
       }
     },
     image_head(bytes) {
-      image.head = bytes;
+      image_head = bytes;
     },
     page_text(kind, text) {
       texts[text_kinds[kind]] = text;
@@ -288,7 +425,7 @@ function run_worker() {
     // Each program as it is found (at most 64 KiB and its load address),
     // kept outside the module's memory.
     program_file(index, name, bytes) {
-      programs.push({index, name, blob: new Blob([bytes], {type: 'application/octet-stream'})});
+      programs.push({index, name, blob: new Blob([bytes], {type: image_type})});
     },
   });
 
@@ -328,36 +465,49 @@ function run_worker() {
 
   async function run_request(request) {
     const module = await module_ready;
+    const started = performance.now();
     file = request.file;
     end_stream();
     read_failed = false;
-    image = {head: new Uint8Array(0), blobs: [], staged: 0};
+    image_head = new Uint8Array(0);
+    image = request.job !== 'convert' ? null
+      : request.image_folder !== null && await image_in_private_file(request.image_folder, request.image_file,
+        request.image_file_kept, image_stage) || image_in_memory(image_stage);
     texts = {};
     programs = [];
     last_progress = performance.now();
     post_progress(0);
-    const started = performance.now();
     let status;
-    if (request.job === 'convert') {
-      status = await module.ccall('velmora_web_convert', 'number', ['string', 'string', 'number'],
-        [request.name, request.image_name, request.version], {async: true});
-    } else {
-      status = await module.ccall('velmora_web_inspect', 'number', ['string', 'number'],
-        [request.name, request.version], {async: true});
+    try {
+      if (request.job === 'convert') {
+        status = await module.ccall('velmora_web_convert', 'number', ['string', 'string', 'number'],
+          [request.name, request.image_name, request.version], {async: true});
+      } else {
+        status = await module.ccall('velmora_web_inspect', 'number', ['string', 'number'],
+          [request.name, request.version], {async: true});
+      }
+    } catch (error) {
+      image?.discard();
+      throw error;
     }
-    const image_blob = request.job === 'convert'
-      ? new Blob([image.head, ...image.blobs, image_stage.subarray(0, image.staged)],
-        {type: 'application/octet-stream'})
-      : null;
+    let image_blob = null;
+    if (image !== null) {
+      if (status === 0 || status === 5) {
+        image_blob = await image.finish(image_head);
+      } else {
+        image.discard();
+      }
+    }
     // From the request to the image ready for download.
     const milliseconds = performance.now() - started;
+    const image_kept = image?.kept() ?? null;
     post_progress(file.size);
     end_stream();
     file = null;
     image = null;
     const found = programs;
     programs = [];
-    postMessage({kind: 'done', job: request.job, status, texts, image: image_blob, programs: found,
+    postMessage({kind: 'done', job: request.job, status, texts, image: image_blob, image_kept, programs: found,
       memory_bytes: module._velmora_web_memory_bytes(), milliseconds});
   }
 }
@@ -397,6 +547,35 @@ const no_simd128_hint = 'This browser cannot run the page: its WebAssembly lacks
 const serve_hint = 'Browsers run this page only when it is served: for example, in its folder, ' +
   'run "python3 -m http.server --bind 127.0.0.1 8000" and open http://127.0.0.1:8000/.';
 
+// Takes a folder of the origin's private file system for this page's
+// images, and removes those of pages that have closed: its name, or null
+// where the browser offers no such folder or no Web Locks (a page served
+// over plain HTTP, say); images are then kept in memory.
+async function claim_image_folder() {
+  if (!navigator.storage?.getDirectory || !navigator.locks || !self.crypto?.randomUUID) {
+    return null;
+  }
+  try {
+    const name = image_folder_prefix + crypto.randomUUID();
+    await new Promise((held, refused) => {
+      navigator.locks.request(name, () => {
+        held();
+        return new Promise(() => {}); // held until the page closes
+      }).catch(refused);
+    });
+    const root = await navigator.storage.getDirectory();
+    const open_pages = new Set((await navigator.locks.query()).held.map((lock) => lock.name));
+    for await (const old of root.keys()) {
+      if (old.startsWith(image_folder_prefix) && !open_pages.has(old)) {
+        await root.removeEntry(old, {recursive: true}).catch(() => {});
+      }
+    }
+    return name;
+  } catch (error) {
+    return null;
+  }
+}
+
 function run_page() {
   const element = (id) => document.getElementById(id);
   const file_input = element('file-input');
@@ -411,6 +590,11 @@ function run_page() {
   let worker = null;
   let running = false;
   let urls = [];
+  // This page's folder of images, or null (claim_image_folder).
+  let image_folder = Promise.resolve(null);
+  let images_made = 0;
+  let image_offered = null; // the file of the image offered last, if kept in the folder
+  let runs_started = 0;
 
   function chosen_version() {
     return Number(document.querySelector('input[name="version"]:checked').value);
@@ -474,7 +658,7 @@ function run_page() {
     return url;
   }
 
-  function start(job) {
+  async function start(job) {
     if (chosen === null || running) {
       return;
     }
@@ -483,10 +667,17 @@ function run_page() {
       return;
     }
     set_running(true);
+    const run = ++runs_started;
     show_progress(0, chosen.size);
     say(job === 'convert' ? `Converting ${chosen.name}…` : `Inspecting ${chosen.name}…`);
-    worker.postMessage({job, file: chosen, name: chosen.name, image_name: image_name_of(chosen.name),
-      version: chosen_version()});
+    images_made += job === 'convert' ? 1 : 0;
+    const request = {job, file: chosen, name: chosen.name, image_name: image_name_of(chosen.name),
+      version: chosen_version(), image_folder: await image_folder, image_file: `image-${images_made}.tap`,
+      image_file_kept: image_offered};
+    // Unless cancelled meanwhile (and perhaps another run started).
+    if (run === runs_started && running) {
+      worker.postMessage(request);
+    }
   }
 
   // Starts the page's worker unless it runs; false, with the reason said, if
@@ -546,6 +737,7 @@ function run_page() {
     const seconds = (message.milliseconds / 1000).toFixed(2);
     document.body.dataset.milliseconds = String(message.milliseconds);
     document.body.dataset.memoryBytes = String(message.memory_bytes);
+    document.body.dataset.imageKept = String(message.image_kept);
     if (message.job === 'convert') {
       show_conversion(message, seconds);
     } else {
@@ -581,6 +773,7 @@ function run_page() {
       say(`Exit status ${status}: ${meaning}. No image was made.`);
       return;
     }
+    image_offered = message.image_kept === 'file' ? `image-${images_made}.tap` : null;
     link.href = object_url(message.image);
     link.dataset.size = String(message.image.size);
     element('download-row').hidden = false;
@@ -696,6 +889,7 @@ function run_page() {
   convert_button.addEventListener('click', () => start('convert'));
   inspect_button.addEventListener('click', () => start('inspect'));
   cancel_button.addEventListener('click', () => {
+    ++runs_started;
     end_worker();
     start_worker();
     clear_results();
@@ -711,6 +905,7 @@ function run_page() {
     // The worker compiles the module and makes its buffers while a file is
     // being chosen.
     start_worker();
+    image_folder = claim_image_folder();
   }
 }
 

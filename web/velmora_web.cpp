@@ -45,11 +45,12 @@ EM_JS(int, page_read, (double position, std::uint8_t* into, int size), {
 EM_ASYNC_JS(void, page_wait_for_input, (double position), {
     await Module.wait_for_input(position);
 });
-// The image past its header, in order, each piece once. The page copies
-// the piece before it returns: a new buffer for each piece cost the worker
-// more than the copy.
-EM_JS(void, page_image_bytes, (const std::uint8_t* bytes, int size), {
-    Module.image_bytes(HEAPU8.subarray(bytes, bytes + size));
+// The image past its header, in order, each piece once; `position` is
+// where the piece starts in the image (a double, exact below 2^53). The page
+// copies the piece before it returns: a new buffer for each piece cost the
+// worker more than the copy. 0 if the page could not keep the piece.
+EM_JS(int, page_image_bytes, (const std::uint8_t* bytes, int size, double position), {
+    return Module.image_bytes(HEAPU8.subarray(bytes, bytes + size), position) ? 1 : 0;
 });
 // The image's header as it stands when the image is closed.
 EM_JS(void, page_image_head, (const std::uint8_t* bytes, int size), {
@@ -155,7 +156,10 @@ ssize_t write_page_image(void* cookie, const char* bytes, std::size_t size)
             return -1;
         }
         const std::size_t rest = size - done;
-        page_image_bytes(reinterpret_cast<const std::uint8_t*>(bytes + done), static_cast<int>(rest));
+        if (page_image_bytes(reinterpret_cast<const std::uint8_t*>(bytes + done), static_cast<int>(rest),
+                             static_cast<double>(image.position)) == 0) {
+            return -1;
+        }
         image.sent += rest;
         image.position += rest;
     }

@@ -7,7 +7,8 @@
 //
 // Exits 77 (skipped) when Chromium or playwright-core is missing. With
 // --bench it converts CAPTURE in the page N times and prints each run's time
-// in the worker and the module's memory, one line each.
+// in the worker, the module's memory and where the image was kept (a private
+// file or memory), one line each.
 'use strict';
 
 const assert = require('node:assert/strict');
@@ -164,6 +165,7 @@ async function test_page(page, options) {
     const offered = await page.isVisible('#download');
     assert.equal(offered, test_case.download !== undefined, `${label}: download offered`);
     if (offered) {
+      assert.equal(await page.getAttribute('body', 'data-image-kept'), 'file', `${label}: kept in a private file`);
       const image = await downloaded(page, work, test_case.download);
       assert.ok(native.image !== null && image.equals(native.image), `${label}: the image differs from velmora's`);
     }
@@ -203,6 +205,12 @@ async function test_page(page, options) {
     assert.equal(await page.isVisible('#download'), false, 'nothing offered after Cancel');
     console.log('ok: cancel');
   }
+
+  if (options.large) {
+    await test_storage_full(page, options);
+    await test_image_lost(page, options); // last to convert in this page: its worker stays broken
+  }
+  await test_image_folders(page, options);
 
   // Opened from its folder, the page says it must be served.
   const from_folder = await page.context().newPage();
@@ -254,6 +262,94 @@ async function test_programs(page, options, input) {
   console.log(`ok: the files of ${path.basename(input)}: ${extracted.join(', ')}`);
 }
 
+// The origin's storage full while an image is being written: the page
+// keeps the image in memory from there on, whole and the same as velmora's.
+async function test_storage_full(page, options) {
+  const origin = new URL(page.url()).origin;
+  const used = await page.evaluate(async () => (await navigator.storage.estimate()).usage);
+  const cdp = await page.context().newCDPSession(page);
+  await cdp.send('Storage.overrideQuotaForOrigin', {origin, quotaSize: used + 4 * 1024 * 1024});
+  try {
+    await run_job(page, options.large, 'convert', 2);
+  } finally {
+    await cdp.send('Storage.overrideQuotaForOrigin', {origin});
+  }
+  const label = `${path.basename(options.large)} with the storage full after 4 MiB`;
+  assert.equal(await page.getAttribute('body', 'data-outcome'), '0', label);
+  assert.equal(await page.getAttribute('body', 'data-image-kept'), 'memory', label);
+  const name = `${path.parse(options.large).name}.tap`;
+  const image = await downloaded(page, options.work, name);
+  const native = native_conversion(options.velmora, options.large, 2);
+  assert.ok(image.equals(native.image), `${label}: the image differs from velmora's`);
+  console.log(`ok: ${label}`);
+}
+
+// The private file failing after 4 MiB, and then failing to be read back:
+// velmora's run fails as on a failed write, and nothing is offered.
+async function test_image_lost(page, options) {
+  for (const worker of page.workers()) {
+    await worker.evaluate(() => {
+      const write = FileSystemSyncAccessHandle.prototype.write;
+      FileSystemSyncAccessHandle.prototype.write = function (bytes, at) {
+        if (at.at + bytes.length > 4 * 1024 * 1024) {
+          throw new DOMException('full', 'QuotaExceededError');
+        }
+        return write.call(this, bytes, at);
+      };
+      FileSystemSyncAccessHandle.prototype.read = () => {
+        throw new DOMException('unreadable', 'NotReadableError');
+      };
+    });
+  }
+  await run_job(page, options.large, 'convert', 2);
+  const name = `${path.parse(options.large).name}.tap`;
+  assert.equal(await page.getAttribute('body', 'data-outcome'), '6', 'the image lost');
+  assert.equal(await page.textContent('#messages'), `It's impossible to write ${name}\n`, 'the image lost');
+  assert.equal(await page.isVisible('#download'), false, 'the image lost: nothing offered');
+  console.log('ok: the image lost on its way');
+}
+
+// Each open page keeps its images in a folder of its own; a closed page's
+// folder is removed when another page opens, an open page's is kept.
+async function test_image_folders(page, options) {
+  const folders = (from) => from.evaluate(async () => {
+    const names = [];
+    for await (const name of (await navigator.storage.getDirectory()).keys()) {
+      names.push(name);
+    }
+    return names.sort();
+  });
+  const demo = path.join(options.examples, 'demo.ctf');
+  const opened = async () => {
+    const other = await page.context().newPage();
+    await other.goto(page.url());
+    await run_job(other, demo, 'convert', 2);
+    return other;
+  };
+  const before = await folders(page);
+  assert.equal(before.length, 1, `one page, one folder: ${before}`);
+  // Of the images of the conversions so far, the newest two at most.
+  const images = await page.evaluate(async (name) => {
+    const names = [];
+    for await (const image of (await (await navigator.storage.getDirectory()).getDirectoryHandle(name)).keys()) {
+      names.push(image);
+    }
+    return names;
+  }, before[0]);
+  assert.ok(images.length <= 2, `the page's images: ${images}`);
+  const second = await opened();
+  const with_second = await folders(page);
+  assert.equal(with_second.length, 2, `two pages, two folders: ${with_second}`);
+  await second.close();
+  const third = await opened();
+  const after = await folders(page);
+  await third.close();
+  const second_folder = with_second.find((name) => !before.includes(name));
+  assert.ok(after.includes(before[0]) && !after.includes(second_folder) && after.length === 2,
+    `folders after the second page closed and a third opened: ${after}`);
+  console.log('ok: the folders of open and closed pages');
+}
+
 // TAP version and Convert reached with the keyboard alone.
 async function convert_by_keyboard(page, version) {
   await page.focus('#file-input');
@@ -285,7 +381,8 @@ async function bench(page, options) {
     assert.equal(await page.getAttribute('body', 'data-outcome'), '0');
     const milliseconds = Number(await page.getAttribute('body', 'data-milliseconds'));
     const memory = Number(await page.getAttribute('body', 'data-memory-bytes'));
-    console.log(`page ${milliseconds.toFixed(1)} ms memory ${memory}`);
+    const kept = await page.getAttribute('body', 'data-image-kept');
+    console.log(`page ${milliseconds.toFixed(1)} ms memory ${memory} image in ${kept}`);
   }
 }
 
