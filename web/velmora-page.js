@@ -182,8 +182,10 @@ function run_reader_worker() {
 // header, in order, each piece with its place in the image (write, called
 // from the module, so synchronous), then its header (finish, which gives
 // the whole image to offer for download).
-// In memory: Blobs of `stage`'s bytes, in order.
-function image_in_memory(stage) {
+// In memory: Blobs of the bytes of `stage_of()`, a buffer of
+// image_stage_bytes, in order.
+function image_in_memory(stage_of) {
+  const stage = stage_of();
   const blobs = [];
   let staged = 0;
   return {
@@ -214,7 +216,7 @@ function image_in_memory(stage) {
 // image the page offered before, which may still be downloading. If a write
 // fails (the storage full, say), what the file holds is read back into
 // memory and the image goes on there: nothing is lost.
-async function image_in_private_file(folder_name, name, kept, stage) {
+async function image_in_private_file(folder_name, name, kept, stage_of) {
   let folder;
   let handle;
   let access;
@@ -229,8 +231,10 @@ async function image_in_private_file(folder_name, name, kept, stage) {
     access = await handle.createSyncAccessHandle();
     await access.truncate(0);
   } catch (error) {
-    if (access !== undefined) {
-      await access.close();
+    try {
+      await access?.close();
+    } catch (ignored) {
+      // the handle is let go with the worker
     }
     return null;
   }
@@ -245,13 +249,21 @@ async function image_in_private_file(folder_name, name, kept, stage) {
   }
 
   function move_to_memory() {
-    in_memory = image_in_memory(stage);
+    const moved = image_in_memory(stage_of);
     const piece = new Uint8Array(1024 * 1024);
-    for (let at = start ?? end; at < end; at += piece.length) {
-      const read = access.read(piece.subarray(0, Math.min(piece.length, end - at)), {at});
-      in_memory.write(piece.subarray(0, read), at);
+    try {
+      for (let at = start ?? end; at < end;) {
+        const read = access.read(piece.subarray(0, Math.min(piece.length, end - at)), {at});
+        if (read === 0) {
+          throw new Error('the image file could not be read back');
+        }
+        moved.write(piece.subarray(0, read), at);
+        at += read;
+      }
+    } finally {
+      close_and_remove();
     }
-    close_and_remove();
+    in_memory = moved;
   }
 
   function write_to_file(bytes, at) {
@@ -319,10 +331,12 @@ function run_worker() {
   let reader_failed = false;
   let image = null; // the image being made: image_in_memory or image_in_private_file
   let image_head = new Uint8Array(0);
-  // The buffers are made and written to once as the worker starts, before
-  // a file is chosen: memory written for the first time cost a first
-  // conversion much of its extra time (doc/performance.md).
-  const image_stage = new Uint8Array(image_stage_bytes).fill(0);
+  // The file's buffers are made and written to once as the worker starts,
+  // before a file is chosen: memory written for the first time cost a first
+  // conversion much of its extra time (doc/performance.md). The image's
+  // buffer in memory is made only when an image is first kept there.
+  let image_stage = null;
+  const image_stage_of = () => (image_stage ??= new Uint8Array(image_stage_bytes));
   for (let i = 0; i < input_buffers; ++i) {
     const buffer = new ArrayBuffer(input_buffer_bytes);
     new Uint8Array(buffer).fill(0);
@@ -472,7 +486,7 @@ function run_worker() {
     image_head = new Uint8Array(0);
     image = request.job !== 'convert' ? null
       : request.image_folder !== null && await image_in_private_file(request.image_folder, request.image_file,
-        request.image_file_kept, image_stage) || image_in_memory(image_stage);
+        request.image_file_kept, image_stage_of) || image_in_memory(image_stage_of);
     texts = {};
     programs = [];
     last_progress = performance.now();
