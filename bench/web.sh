@@ -6,7 +6,8 @@
 # converting the 64 MiB capture. Each page run is a fresh browser: its first
 # conversion (the module just compiled) and a second one in the same page
 # are both timed, in the worker, from the request to the image ready for
-# download. Then the page's wasm memory after converting the 1 MiB and the
+# download; the first starts as soon as the page has loaded in one browser,
+# and once its worker is ready and two seconds more in another. Then the page's wasm memory after converting the 1 MiB and the
 # 256 MiB capture (it only grows, so this is its peak).
 #
 #   bench/web.sh            # RUNS=5 by default; BENCH_DIR to keep the captures
@@ -42,30 +43,47 @@ make_capture tape-256mib $((256 * mib))
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# page_runs CAPTURE RUNS: the page's lines "page <ms> ms memory <bytes> image in <file|memory>".
+# page_runs CAPTURE RUNS [SETTLE_MS]: the page's lines "page <ms> ms memory
+# <bytes> image in <file|memory>"; with SETTLE_MS, the first conversion
+# starts once the worker is ready and that long after, as when a person
+# chooses the file; without, as soon as the page has loaded.
 page_runs() {
-  node "$page_test" --page "$page_build/velmora-web" --work "$work/page" --bench "$1" --runs "$2" --version "$version"
+  node "$page_test" --page "$page_build/velmora-web" --work "$work/page" --bench "$1" --runs "$2" \
+    --version "$version" ${3:+--settle "$3"}
 }
+settle_ms=2000
 
 echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, $(uname -r), $(chromium --version 2>/dev/null | tail -n 1)"
 echo "runs: $runs alternating, tape-like 64 MiB capture, version $version, median shown (ms)"
-rm -f "$work"/*.times
+rm -f "$work"/*.times "$work/page.runs"
+# page_times OUT_PREFIX [SETTLE_MS]: one fresh browser, two conversions.
+page_times() {
+  page_runs "$work/tape.ctf" 2 ${2:-} >"$work/page.out"
+  cat "$work/page.out" >>"$work/page.runs"
+  sed -n '1s/^page \([0-9.]*\) ms.*/\1/p' "$work/page.out" >>"$work/$1-first.times"
+  sed -n '2s/^page \([0-9.]*\) ms.*/\1/p' "$work/page.out" >>"$work/$1-second.times"
+}
 for _ in $(seq "$runs"); do
   start=${EPOCHREALTIME/[.,]/}
   "$portable_build/velmora" "$work/tape.ctf" "$work/out.tap" "$version" >/dev/null
   end=${EPOCHREALTIME/[.,]/}
   echo "scale=1; ($end - $start) / 1000" | bc >>"$work/portable.times"
-  page_runs "$work/tape.ctf" 2 >"$work/page.out"
-  sed -n '1s/^page \([0-9.]*\) ms.*/\1/p' "$work/page.out" >>"$work/first.times"
-  sed -n '2s/^page \([0-9.]*\) ms.*/\1/p' "$work/page.out" >>"$work/second.times"
+  page_times at-once
+  page_times settled "$settle_ms"
 done
 portable=$(median <"$work/portable.times")
-first=$(median <"$work/first.times")
-second=$(median <"$work/second.times")
-echo "portable velmora: $portable   page, first conversion: $first   page, second conversion: $second"
-echo "page / portable: first $(echo "scale=2; $first / $portable" | bc), second $(echo "scale=2; $second / $portable" | bc)"
-echo "each run (portable, first, second):"
-paste "$work/portable.times" "$work/first.times" "$work/second.times"
+echo "portable velmora: $portable"
+for kind in at-once settled; do
+  first=$(median <"$work/$kind-first.times")
+  second=$(median <"$work/$kind-second.times")
+  echo "page, $kind: first conversion $first ($(echo "scale=2; $first / $portable" | bc) x portable)," \
+    "second $second ($(echo "scale=2; $second / $portable" | bc) x)"
+done
+echo "(at-once: converting as soon as the page has loaded; settled: once its worker is ready and ${settle_ms} ms later)"
+echo "each run (portable; at once first, second; settled first, second):"
+paste "$work/portable.times" "$work/at-once-first.times" "$work/at-once-second.times" \
+  "$work/settled-first.times" "$work/settled-second.times"
+echo "images kept in: $(sed -n 's/.* image in //p' "$work"/page.runs | sort | uniq -c | tr '\n' ' ')"
 
 for capture in tape-1mib tape tape-256mib; do
   memory=$(page_runs "$work/$capture.ctf" 1 | sed -n 's/.* memory \([0-9]*\) .*/\1/p')

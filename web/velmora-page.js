@@ -12,7 +12,8 @@
 //                    image_folder, image_file, image_file_kept}: image_folder null
 //                    keeps the image in memory; image_file_kept is the file of
 //                    the image offered before, kept (null for none)
-//   worker -> page  {kind: 'progress', done, total}
+//   worker -> page  {kind: 'ready'}: the module is compiled and the buffers made
+//                   {kind: 'progress', done, total}
 //                   {kind: 'done', job, status, texts, image, image_kept, programs, memory_bytes,
 //                    milliseconds}: image_kept 'file' or 'memory', where the image was
 //                    kept (null for no image)
@@ -442,6 +443,7 @@ function run_worker() {
       programs.push({index, name, blob: new Blob([bytes], {type: image_type})});
     },
   });
+  module_ready.then(() => postMessage({kind: 'ready'}), () => {});
 
   onmessage = async (event) => {
     try {
@@ -701,6 +703,7 @@ function run_page() {
     if (worker !== null) {
       return true;
     }
+    delete document.body.dataset.worker;
     try {
       worker = new Worker('velmora-page.js');
     } catch (error) {
@@ -740,6 +743,10 @@ function run_page() {
   }
 
   function on_worker_message(message) {
+    if (message.kind === 'ready') {
+      document.body.dataset.worker = 'ready';
+      return;
+    }
     if (message.kind === 'progress') {
       show_progress(message.done, message.total);
       return;

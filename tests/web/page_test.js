@@ -3,10 +3,12 @@
 // nothing outside its own origin.
 //
 //   node page_test.js --page DIR --velmora BIN --inspect BIN --examples DIR --work DIR
-//   node page_test.js --page DIR --work DIR --bench CAPTURE [--runs N] [--version V]
+//   node page_test.js --page DIR --work DIR --bench CAPTURE [--runs N] [--version V] [--settle MS]
 //
 // Exits 77 (skipped) when Chromium or playwright-core is missing. With
-// --bench it converts CAPTURE in the page N times and prints each run's time
+// --bench it converts CAPTURE in the page N times (with --settle, once the
+// page's worker is ready and MS milliseconds more, as when a person chooses
+// the file; else at once) and prints each run's time
 // in the worker, the module's memory and where the image was kept (a private
 // file or memory), one line each.
 'use strict';
@@ -421,6 +423,10 @@ async function main() {
       }
     });
     await page.goto(`${origin}/`);
+    if (options.settle !== undefined) {
+      await page.waitForSelector('body[data-worker="ready"]');
+      await page.waitForTimeout(Number(options.settle));
+    }
     if (options.bench) {
       await bench(page, options);
     } else {
