@@ -69,7 +69,8 @@ const image_stage_bytes = 16 * 1024 * 1024;
 // next page to open removes it. An open page keeps the image it offers,
 // and the one it offered before, which may still be downloading.
 const image_folder_prefix = 'velmora-page-';
-const image_type = 'application/octet-stream';
+// The type of the image and the programs offered for download.
+const download_type = 'application/octet-stream';
 // What page_text's kind number says (web/velmora_web.cpp).
 const text_kinds = {1: 'out', 2: 'err', 3: 'text_report', 4: 'json_report', 5: 'histogram_svg'};
 
@@ -204,7 +205,7 @@ function image_in_memory(stage_of) {
       }
     },
     async finish(head) {
-      return new Blob([head, ...blobs, stage.subarray(0, staged)], {type: image_type});
+      return new Blob([head, ...blobs, stage.subarray(0, staged)], {type: download_type});
     },
     discard() {},
     kept: () => 'memory',
@@ -302,7 +303,7 @@ async function image_in_private_file(folder_name, name, kept, stage_of) {
         return in_memory.finish(head);
       }
       await access.close();
-      return new Blob([await handle.getFile()], {type: image_type});
+      return new Blob([await handle.getFile()], {type: download_type});
     },
     discard() {
       if (in_memory === null) {
@@ -440,7 +441,7 @@ function run_worker() {
     // Each program as it is found (at most 64 KiB and its load address),
     // kept outside the module's memory.
     program_file(index, name, bytes) {
-      programs.push({index, name, blob: new Blob([bytes], {type: image_type})});
+      programs.push({index, name, blob: new Blob([bytes], {type: download_type})});
     },
   });
   module_ready.then(() => postMessage({kind: 'ready'}), () => {});
