@@ -342,11 +342,14 @@ async function test_image_folders(page, options) {
   const second = await opened();
   const with_second = await folders(page);
   assert.equal(with_second.length, 2, `two pages, two folders: ${with_second}`);
+  const second_folder = with_second.find((name) => !before.includes(name));
   await second.close();
+  // The browser lets the closed page's lock go a moment later.
+  await page.waitForFunction(async (name) => !(await navigator.locks.query()).held.some((lock) => lock.name === name),
+    second_folder);
   const third = await opened();
   const after = await folders(page);
   await third.close();
-  const second_folder = with_second.find((name) => !before.includes(name));
   assert.ok(after.includes(before[0]) && !after.includes(second_folder) && after.length === 2,
     `folders after the second page closed and a third opened: ${after}`);
   console.log('ok: the folders of open and closed pages');
