@@ -196,8 +196,22 @@ async function test_page(page, options) {
   assert.ok(svg.includes('Pulse lengths of a?b????.ctf'), 'reserved characters in the picture\'s title');
   assert.ok((await page.textContent('#text-report')).includes('a<b>&"\'.ctf'), 'the name in the text report');
 
-  // Cancel ends a run and offers nothing.
+  // Cancel ends a run and offers nothing. Each piece of the image is held
+  // up, so that the run still goes on when Cancel is clicked; Cancel ends
+  // that worker, and the next run has a new one.
   if (options.large) {
+    for (const worker of page.workers()) {
+      await worker.evaluate(() => {
+        const write = FileSystemSyncAccessHandle.prototype.write;
+        FileSystemSyncAccessHandle.prototype.write = function (...parts) {
+          const until = performance.now() + 100;
+          while (performance.now() < until) {
+            // held up
+          }
+          return write.apply(this, parts);
+        };
+      });
+    }
     await page.setInputFiles('#file-input', options.large);
     await page.click('#convert');
     await page.waitForSelector('#progress-row:not([hidden])');
