@@ -328,13 +328,18 @@ async function test_image_lost(page, options) {
 // Each open page keeps its images in a folder of its own; a closed page's
 // folder is removed when another page opens, an open page's is kept.
 async function test_image_folders(page, options) {
-  const folders = (from) => from.evaluate(async () => {
+  // The names in the origin's private folder, or in its folder `within`.
+  const folders = (from, within = null) => from.evaluate(async (name) => {
+    let folder = await navigator.storage.getDirectory();
+    if (name !== null) {
+      folder = await folder.getDirectoryHandle(name);
+    }
     const names = [];
-    for await (const name of (await navigator.storage.getDirectory()).keys()) {
-      names.push(name);
+    for await (const entry of folder.keys()) {
+      names.push(entry);
     }
     return names.sort();
-  });
+  }, within);
   const demo = path.join(options.examples, 'demo.ctf');
   const opened = async () => {
     const other = await page.context().newPage();
@@ -345,13 +350,7 @@ async function test_image_folders(page, options) {
   const before = await folders(page);
   assert.equal(before.length, 1, `one page, one folder: ${before}`);
   // Of the images of the conversions so far, the newest two at most.
-  const images = await page.evaluate(async (name) => {
-    const names = [];
-    for await (const image of (await (await navigator.storage.getDirectory()).getDirectoryHandle(name)).keys()) {
-      names.push(image);
-    }
-    return names;
-  }, before[0]);
+  const images = await folders(page, before[0]);
   assert.ok(images.length <= 2, `the page's images: ${images}`);
   const second = await opened();
   const with_second = await folders(page);
