@@ -200,18 +200,16 @@ async function test_page(page, options) {
   // up, so that the run still goes on when Cancel is clicked; Cancel ends
   // that worker, and the next run has a new one.
   if (options.large) {
-    for (const worker of page.workers()) {
-      await worker.evaluate(() => {
-        const write = FileSystemSyncAccessHandle.prototype.write;
-        FileSystemSyncAccessHandle.prototype.write = function (...parts) {
-          const until = performance.now() + 100;
-          while (performance.now() < until) {
-            // held up
-          }
-          return write.apply(this, parts);
-        };
-      });
-    }
+    await in_workers(page, () => {
+      const write = FileSystemSyncAccessHandle.prototype.write;
+      FileSystemSyncAccessHandle.prototype.write = function (...parts) {
+        const until = performance.now() + 100;
+        while (performance.now() < until) {
+          // held up
+        }
+        return write.apply(this, parts);
+      };
+    });
     await page.setInputFiles('#file-input', options.large);
     await page.click('#convert');
     await page.waitForSelector('#progress-row:not([hidden])');
@@ -278,6 +276,14 @@ async function test_programs(page, options, input) {
   console.log(`ok: the files of ${path.basename(input)}: ${extracted.join(', ')}`);
 }
 
+// Runs `patch` in each of the page's workers as they are now (a worker
+// started later, after Cancel, is not patched).
+async function in_workers(page, patch) {
+  for (const worker of page.workers()) {
+    await worker.evaluate(patch);
+  }
+}
+
 // The origin's storage full while an image is being written: the page
 // keeps the image in memory from there on, whole and the same as velmora's.
 async function test_storage_full(page, options) {
@@ -303,20 +309,18 @@ async function test_storage_full(page, options) {
 // The private file failing after 4 MiB, and then failing to be read back:
 // velmora's run fails as on a failed write, and nothing is offered.
 async function test_image_lost(page, options) {
-  for (const worker of page.workers()) {
-    await worker.evaluate(() => {
-      const write = FileSystemSyncAccessHandle.prototype.write;
-      FileSystemSyncAccessHandle.prototype.write = function (bytes, at) {
-        if (at.at + bytes.length > 4 * 1024 * 1024) {
-          throw new DOMException('full', 'QuotaExceededError');
-        }
-        return write.call(this, bytes, at);
-      };
-      FileSystemSyncAccessHandle.prototype.read = () => {
-        throw new DOMException('unreadable', 'NotReadableError');
-      };
-    });
-  }
+  await in_workers(page, () => {
+    const write = FileSystemSyncAccessHandle.prototype.write;
+    FileSystemSyncAccessHandle.prototype.write = function (bytes, at) {
+      if (at.at + bytes.length > 4 * 1024 * 1024) {
+        throw new DOMException('full', 'QuotaExceededError');
+      }
+      return write.call(this, bytes, at);
+    };
+    FileSystemSyncAccessHandle.prototype.read = () => {
+      throw new DOMException('unreadable', 'NotReadableError');
+    };
+  });
   await run_job(page, options.large, 'convert', 2);
   const name = `${path.parse(options.large).name}.tap`;
   assert.equal(await page.getAttribute('body', 'data-outcome'), '6', 'the image lost');
